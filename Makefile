@@ -31,5 +31,9 @@ test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# Figures, not pass/fail: probe open and report times, log sink throughput.
+bench: build
+	./$(BUILD)/bench/orvo_bench
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

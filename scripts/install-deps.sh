@@ -7,7 +7,7 @@ packages=(
   libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev
   libswscale-dev libswresample-dev libavutil-dev
   libsdl2-dev qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
-  libgtest-dev nlohmann-json3-dev
+  libgtest-dev libbenchmark-dev nlohmann-json3-dev
   xvfb xauth
 )
 

@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QThread>
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <thread>
 
@@ -11,17 +12,12 @@
 #include "app/WinMain.h"
 #include "app/main_thread_qt.h"
 #include "binding/FFmpegLoader.h"
+#include "platform/main_thread.h"
 
 namespace orvo {
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "app_tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
-}
+QApplication& App() { return *static_cast<QApplication*>(QCoreApplication::instance()); }
 
 TEST(GlobalObject, VersionTextAndSettersIgnoreUnsuitableValues) {
   EXPECT_EQ(TGlobalObject::GetFileVersionText(), " 3.600 ");
@@ -67,3 +63,11 @@ TEST(MainWindow, EventLoopRunsCallsQueuedFromOtherThreads) {
 
 }  // namespace
 }  // namespace orvo
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  // Window tests need no display.
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
