@@ -15,7 +15,8 @@ bool IsPathDelimiter(const std::string& text, size_t index);
 std::string IncludeTrailingPathDelimiter(const std::string& text);
 // 1-based index of the last character of the text found in `delimiters`, 0 when none.
 size_t LastDelimiter(const std::string& delimiters, const std::string& text);
-// The text up to and including the last "/" (or ":"), and the text after it.
+// The text up to and including the last "/", and the text after it. Only "/" separates: a ":"
+// is an ordinary file name character here, so "a:b" is a file name, not a drive and a name.
 std::string ExtractFilePath(const std::string& fileName);
 std::string ExtractFileName(const std::string& fileName);
 
@@ -25,7 +26,8 @@ std::string GetCurrentDir();
 bool SetCurrentDir(const std::string& dir);
 // Value of an environment variable, empty when unset.
 std::string GetEnvironmentVariable(const std::string& name);
-// The absolute, normalised form of a name.
+// The absolute, normalised form of a name (relative names against the current directory);
+// empty for an empty name.
 std::string ExpandFileName(const std::string& fileName);
 
 // Size in bytes of an existing file; -1 when it does not exist, is a directory or cannot be read.
@@ -43,8 +45,9 @@ struct TSearchRec {
 std::vector<TSearchRec> FindFiles(const std::string& dir, bool includeDirectories = false,
                                   bool includeHidden = false);
 
-// The part of `text` before the first `delimiter` (all of it when absent). With `remove`, `text`
-// keeps only what follows the delimiter (empty when absent).
+// The part of `text` before the first `delimiter` (all of it when absent; an empty delimiter
+// counts as absent). With `remove`, `text` keeps only what follows the delimiter (empty when
+// absent).
 std::string SplitText(std::string& text, const std::string& delimiter, bool remove);
 
 // "%.2f GB" above 2^30 bytes, "%.2f MB" above 2^20, "%.2f KB" above 1024, else "%d Byte".
@@ -54,8 +57,9 @@ std::string FormatSizeText(int64_t size);
 double LocalTimeOffset(int64_t unixSeconds);
 // Seconds since 1970-01-01 00:00 UTC to a local date-time (days since 1899-12-30).
 double TimeStampToLocalDateTime(int64_t unixSeconds);
-// Formats a date-time with the pattern letters yyyy, yy, mm, dd, hh, nn (minutes), ss, zzz;
-// every other character is copied.
+// Formats a date-time with the pattern letters yyyy, yy, mm, dd, hh, nn (minutes), ss, zzz (in
+// any letter case); every other character is copied. For a negative value the whole part is the day
+// and the fraction's magnitude the time of day (-1.25 is 1899-12-29 06:00).
 std::string FormatDateTime(const std::string& pattern, double dateTime);
 
 }  // namespace orvo
