@@ -92,6 +92,23 @@ TEST(MainThreadQueue, CallsFromManyThreadsAllRunInOrderPerThread) {
   }
 }
 
+TEST(MainThreadQueue, ProcessingRunsOnlyCallsQueuedBeforeItStarted) {
+  // A worker that queues its next call as soon as the previous one ran must not keep
+  // ProcessPendingCalls (and with it every timed main-thread wait) from returning.
+  std::atomic<bool> stop{false};
+  std::atomic<int> ran{0};
+  std::thread worker([&] {
+    while (!stop) RunInMainThread([&] { ++ran; });
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WaitProcessingCalls([] { return false; }, 100ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  stop = true;
+  WaitProcessingCalls([&] { return false; }, 50ms);  // let the worker's last call finish
+  worker.join();
+  EXPECT_GT(ran.load(), 0);
+}
+
 TEST(Bitmap, RowsArePaddedToFourBytesAndAddressedTopDown) {
   struct Case { int width, bytesPerLine; };
   for (const Case c : {Case{1, 4}, Case{2, 8}, Case{3, 12}, Case{4, 12}, Case{641, 1924}, Case{640, 1920}}) {

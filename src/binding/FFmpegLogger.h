@@ -2,6 +2,7 @@
 // The log sink: the media libraries' own output (through av_log_set_callback) and the messages
 // of the engine's modules reach the application through one OnLog event, optionally delivered on
 // the main thread. It also keeps the libraries' log level in step with LogLevel.
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
@@ -42,9 +43,13 @@ class TFFLogger : public TFFBaseComponent {
   // std::invalid_argument.
   void SetLogLevelByName(const std::string& name);
 
+  // Assign these before logging starts: they are read by every logging thread without a lock.
   bool TriggerEventInMainThread = true;
   TLogEvent OnLog;
 
+  // Delivered when OnLog is assigned and (LogLevel >= level, or level is llVerbose and LogLevel
+  // is not llQuiet). An exception thrown by OnLog reaches the caller (also when the handler ran
+  // on the main thread).
   void Log(const void* sender, TLogLevel level, const std::string& message);
   void LogFmt(const void* sender, TLogLevel level, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
@@ -54,8 +59,11 @@ class TFFLogger : public TFFBaseComponent {
 
  private:
   friend void LibraryLogCallback(void* context, int level, const char* format, va_list args);
-  void Deliver(TLogInfo info);
-  TLogLevel logLevel_;
+  bool Passes(TLogLevel level) const;
+  // Runs OnLog, on the main thread when TriggerEventInMainThread is set.
+  void Deliver(const TLogInfo& info);
+  void ApplyLevelToLibraries();
+  std::atomic<TLogLevel> logLevel_;
 };
 
 // The single instance, created on first use.
@@ -64,7 +72,10 @@ TFFLogger& Logger();
 // The level last handed to the libraries (initially 32).
 int LibraryLogLevelMirror();
 
-// The callback installed into the libraries; exposed so tests can feed it directly.
+// The callback installed into the libraries; exposed so tests can feed it directly. Library
+// output is collected per thread and delivered line by line. It never lets an exception of OnLog
+// escape into the C libraries (the handler's exception is dropped there), and it does nothing
+// once the logger is gone, so library threads may keep logging while the process exits.
 void LibraryLogCallback(void* context, int level, const char* format, va_list args);
 
 }  // namespace orvo

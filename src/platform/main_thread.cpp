@@ -70,15 +70,14 @@ void RunInMainThread(const std::function<void()>& call) {
 
 int ProcessPendingCalls() {
   auto& queue = Queue();
-  int count = 0;
-  for (;;) {
-    std::shared_ptr<PendingCall> pending;
-    {
-      std::lock_guard lock(queue.mutex);
-      if (queue.calls.empty()) break;
-      pending = std::move(queue.calls.front());
-      queue.calls.pop_front();
-    }
+  // Only the calls queued so far: threads that queue again as fast as their calls run must not
+  // keep the main thread here forever.
+  std::deque<std::shared_ptr<PendingCall>> batch;
+  {
+    std::lock_guard lock(queue.mutex);
+    batch.swap(queue.calls);
+  }
+  for (auto& pending : batch) {
     try {
       pending->call();
     } catch (...) {
@@ -89,9 +88,8 @@ int ProcessPendingCalls() {
       pending->done = true;
     }
     queue.finished.notify_all();
-    ++count;
   }
-  return count;
+  return static_cast<int>(batch.size());
 }
 
 void SetMainThreadWakeUp(std::function<void()> wakeUp) {
