@@ -19,17 +19,17 @@ using orvo::testing::TestMediaSpec;
 
 std::string MakeFile(const std::string& name, const std::string& container, const std::string& video,
                      const std::string& audio, bool twoPrograms = false) {
-  TestMediaSpec spec;
-  spec.container = container;
-  spec.videoEncoder = video;
-  spec.audioEncoder = audio;
-  spec.seconds = 5.0;
-  spec.metadata = {{"title", "Benchmark"}, {"artist", "Orvo"}};
+  TestMediaSpec recipe;
+  recipe.container = container;
+  recipe.videoEncoder = video;
+  recipe.audioEncoder = audio;
+  recipe.seconds = 5.0;
+  recipe.metadata = {{"title", "Benchmark"}, {"artist", "Orvo"}};
   if (twoPrograms) {
-    spec.secondPair = true;
-    spec.programs = {{1, {{"service_name", "One"}}, {0, 1}}, {2, {{"service_name", "Two"}}, {2, 3}}};
+    recipe.secondPair = true;
+    recipe.programs = {{1, {{"service_name", "One"}}, {0, 1}}, {2, {{"service_name", "Two"}}, {2, 3}}};
   }
-  return orvo::testing::WriteTestMedia(orvo::testing::TestMediaDir() + "/" + name, spec);
+  return orvo::testing::WriteTestMedia(orvo::testing::TestMediaDir() + "/" + name, recipe);
 }
 
 const std::string& File(int which) {

@@ -95,16 +95,17 @@ TEST(MainThreadQueue, CallsFromManyThreadsAllRunInOrderPerThread) {
 TEST(MainThreadQueue, ProcessingRunsOnlyCallsQueuedBeforeItStarted) {
   // A worker that queues its next call as soon as the previous one ran must not keep
   // ProcessPendingCalls (and with it every timed main-thread wait) from returning.
-  std::atomic<bool> stop{false};
+  std::atomic<bool> stop{false}, finished{false};
   std::atomic<int> ran{0};
   std::thread worker([&] {
     while (!stop) RunInMainThread([&] { ++ran; });
+    finished = true;
   });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(WaitProcessingCalls([] { return false; }, 100ms));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   stop = true;
-  WaitProcessingCalls([&] { return false; }, 50ms);  // let the worker's last call finish
+  EXPECT_TRUE(WaitProcessingCalls([&] { return finished.load(); }, 5000ms));
   worker.join();
   EXPECT_GT(ran.load(), 0);
 }

@@ -28,7 +28,7 @@ struct StreamKind {
 
 struct MediaCase {
   std::string name;  // also the file name
-  TestMediaSpec spec;
+  TestMediaSpec recipe;
   std::vector<StreamKind> streams;  // in any order
 };
 
@@ -37,8 +37,8 @@ void PrintTo(const MediaCase& c, std::ostream* os) { *os << c.name; }
 const std::vector<MediaCase>& Cases() {
   static const std::vector<MediaCase> cases = [] {
     std::vector<MediaCase> c;
-    auto add = [&](std::string name, TestMediaSpec spec, std::vector<StreamKind> streams) {
-      c.push_back({std::move(name), std::move(spec), std::move(streams)});
+    auto add = [&](std::string name, TestMediaSpec recipe, std::vector<StreamKind> streams) {
+      c.push_back({std::move(name), std::move(recipe), std::move(streams)});
     };
     const StreamKind mpeg4{AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_MPEG4};
     const StreamKind mp2{AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_MP2};
@@ -166,9 +166,9 @@ class TestMediaWrites : public ::testing::TestWithParam<MediaCase> {};
 
 TEST_P(TestMediaWrites, ReadsBackAsMade) {
   const MediaCase& c = GetParam();
-  const TestMediaSpec& spec = c.spec;
+  const TestMediaSpec& recipe = c.recipe;
   const std::string path = TestMediaDir() + "/" + c.name;
-  ASSERT_EQ(WriteTestMedia(path, spec), path);
+  ASSERT_EQ(WriteTestMedia(path, recipe), path);
 
   InputFormatContextPtr media = OpenMedia(path);
   ASSERT_TRUE(media) << "the libraries cannot open " << path;
@@ -187,29 +187,29 @@ TEST_P(TestMediaWrites, ReadsBackAsMade) {
     const AVCodecParameters* par = st->codecpar;
     const bool video = par->codec_type == AVMEDIA_TYPE_VIDEO;
     if (video) {
-      EXPECT_EQ(par->width, spec.width);
-      EXPECT_EQ(par->height, spec.height);
+      EXPECT_EQ(par->width, recipe.width);
+      EXPECT_EQ(par->height, recipe.height);
       const AVRational sar = av_guess_sample_aspect_ratio(media.get(), const_cast<AVStream*>(st), nullptr);
-      if (spec.sampleAspect.num > 0)
-        EXPECT_EQ(av_cmp_q(sar, spec.sampleAspect), 0) << sar.num << ":" << sar.den;
+      if (recipe.sampleAspect.num > 0)
+        EXPECT_EQ(av_cmp_q(sar, recipe.sampleAspect), 0) << sar.num << ":" << sar.den;
       else
         EXPECT_TRUE(sar.num == 0 || av_cmp_q(sar, AVRational{1, 1}) == 0) << sar.num << ":" << sar.den;
       const AVRational rate = av_guess_frame_rate(media.get(), const_cast<AVStream*>(st), nullptr);
-      EXPECT_NEAR(av_q2d(rate), av_q2d(spec.frameRate), 0.01) << rate.num << "/" << rate.den;
+      EXPECT_NEAR(av_q2d(rate), av_q2d(recipe.frameRate), 0.01) << rate.num << "/" << rate.den;
     } else {
-      EXPECT_EQ(par->sample_rate, spec.sampleRate);
-      EXPECT_EQ(par->ch_layout.nb_channels, spec.channels);
+      EXPECT_EQ(par->sample_rate, recipe.sampleRate);
+      EXPECT_EQ(par->ch_layout.nb_channels, recipe.channels);
     }
-    for (const auto& [key, value] : video ? spec.videoMetadata : spec.audioMetadata)
+    for (const auto& [key, value] : video ? recipe.videoMetadata : recipe.audioMetadata)
       EXPECT_EQ(Tag(st->metadata, key), value) << key;
   }
 
   ASSERT_NE(media->duration, AV_NOPTS_VALUE);
-  EXPECT_NEAR(static_cast<double>(media->duration) / AV_TIME_BASE, spec.seconds, 0.15);
-  for (const auto& [key, value] : spec.metadata) EXPECT_EQ(Tag(media->metadata, key), value) << key;
+  EXPECT_NEAR(static_cast<double>(media->duration) / AV_TIME_BASE, recipe.seconds, 0.15);
+  for (const auto& [key, value] : recipe.metadata) EXPECT_EQ(Tag(media->metadata, key), value) << key;
 
-  ASSERT_EQ(media->nb_programs, spec.programs.size());
-  for (const TestProgram& wanted : spec.programs) {
+  ASSERT_EQ(media->nb_programs, recipe.programs.size());
+  for (const TestProgram& wanted : recipe.programs) {
     SCOPED_TRACE("program " + std::to_string(wanted.id));
     const AVProgram* found = nullptr;
     for (unsigned p = 0; p < media->nb_programs; ++p)
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, TestMediaWrites, ::testing::ValuesIn(Cases()),
 
 struct BadSpec {
   std::string name;
-  TestMediaSpec spec;
+  TestMediaSpec recipe;
   std::string message;  // part of the error text
 };
 
@@ -244,26 +244,26 @@ TEST(TestMediaWrites, FailuresThrowAndLeaveNoFile) {
   base.videoEncoder = "mpeg4";
   std::vector<BadSpec> bad;
   bad.push_back({"unknown video encoder", base, "'no-such-encoder'"});
-  bad.back().spec.videoEncoder = "no-such-encoder";
+  bad.back().recipe.videoEncoder = "no-such-encoder";
   bad.push_back({"unknown audio encoder", base, "'no-such-encoder'"});
-  bad.back().spec.audioEncoder = "no-such-encoder";
+  bad.back().recipe.audioEncoder = "no-such-encoder";
   bad.push_back({"audio encoder as video", base, "'mp2'"});
-  bad.back().spec.videoEncoder = "mp2";
+  bad.back().recipe.videoEncoder = "mp2";
   bad.push_back({"unknown container", base, "'no-such-container'"});
-  bad.back().spec.container = "no-such-container";
+  bad.back().recipe.container = "no-such-container";
   bad.push_back({"rate the encoder lacks", base, "8000"});
-  bad.back().spec.audioEncoder = "mp2";
-  bad.back().spec.sampleRate = 8000;
+  bad.back().recipe.audioEncoder = "mp2";
+  bad.back().recipe.sampleRate = 8000;
   // The muxer refuses what the encoder made: the half-written file must not stay behind.
   bad.push_back({"streams the container refuses", base, "cannot write the header"});
-  bad.back().spec.container = "wav";  // takes one sound stream only
-  bad.back().spec.audioEncoder = "pcm_s16le";
+  bad.back().recipe.container = "wav";  // takes one sound stream only
+  bad.back().recipe.audioEncoder = "pcm_s16le";
 
   for (const BadSpec& b : bad) {
     SCOPED_TRACE(b.name);
     const std::string path = TestMediaDir() + "/bad_case.out";
     try {
-      WriteTestMedia(path, b.spec);
+      WriteTestMedia(path, b.recipe);
       ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(b.message), std::string::npos) << e.what();

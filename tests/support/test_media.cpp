@@ -164,24 +164,24 @@ std::string SecondsText(double seconds) {
 
 class VideoTrack final : public Track {
  public:
-  VideoTrack(AVFormatContext* out, const AVCodec* codec, const TestMediaSpec& spec) : Track(out, codec) {
+  VideoTrack(AVFormatContext* out, const AVCodec* codec, const TestMediaSpec& recipe) : Track(out, codec) {
     source_ = std::make_unique<LavfiSource>(
-        "testsrc=size=" + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
-            ":rate=" + std::to_string(spec.frameRate.num) + "/" + std::to_string(spec.frameRate.den) +
-            ":duration=" + SecondsText(spec.seconds),
+        "testsrc=size=" + std::to_string(recipe.width) + "x" + std::to_string(recipe.height) +
+            ":rate=" + std::to_string(recipe.frameRate.num) + "/" + std::to_string(recipe.frameRate.den) +
+            ":duration=" + SecondsText(recipe.seconds),
         AVMEDIA_TYPE_VIDEO);
     AVCodecContext* enc = encoder_.get();
-    enc->width = spec.width;
-    enc->height = spec.height;
+    enc->width = recipe.width;
+    enc->height = recipe.height;
     enc->pix_fmt = codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
-    enc->time_base = av_inv_q(spec.frameRate);
-    enc->framerate = spec.frameRate;
+    enc->time_base = av_inv_q(recipe.frameRate);
+    enc->framerate = recipe.frameRate;
     enc->gop_size = 12;
     enc->bit_rate = 400000;
-    if (spec.sampleAspect.num > 0 && spec.sampleAspect.den > 0) enc->sample_aspect_ratio = spec.sampleAspect;
+    if (recipe.sampleAspect.num > 0 && recipe.sampleAspect.den > 0) enc->sample_aspect_ratio = recipe.sampleAspect;
     if (std::strcmp(codec->name, "libx264") == 0) av_opt_set(enc->priv_data, "preset", "ultrafast", 0);
-    OpenAndAddStream(spec.videoMetadata);
-    stream_->avg_frame_rate = spec.frameRate;
+    OpenAndAddStream(recipe.videoMetadata);
+    stream_->avg_frame_rate = recipe.frameRate;
     stream_->sample_aspect_ratio = enc->sample_aspect_ratio;
   }
 
@@ -219,29 +219,29 @@ class VideoTrack final : public Track {
 
 class AudioTrack final : public Track {
  public:
-  AudioTrack(AVFormatContext* out, const AVCodec* codec, const TestMediaSpec& spec) : Track(out, codec) {
+  AudioTrack(AVFormatContext* out, const AVCodec* codec, const TestMediaSpec& recipe) : Track(out, codec) {
     const std::string name = codec->name;
-    source_ = std::make_unique<LavfiSource>("sine=frequency=440:sample_rate=" + std::to_string(spec.sampleRate) +
-                                                ":duration=" + SecondsText(spec.seconds),
+    source_ = std::make_unique<LavfiSource>("sine=frequency=440:sample_rate=" + std::to_string(recipe.sampleRate) +
+                                                ":duration=" + SecondsText(recipe.seconds),
                                             AVMEDIA_TYPE_AUDIO);
     AVCodecContext* enc = encoder_.get();
     enc->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
     if (codec->supported_samplerates) {
       const int* rate = codec->supported_samplerates;
-      while (*rate && *rate != spec.sampleRate) ++rate;
-      if (!*rate) Fail("encoder '" + name + "' does not take " + std::to_string(spec.sampleRate) + " Hz");
+      while (*rate && *rate != recipe.sampleRate) ++rate;
+      if (!*rate) Fail("encoder '" + name + "' does not take " + std::to_string(recipe.sampleRate) + " Hz");
     }
-    enc->sample_rate = spec.sampleRate;
-    av_channel_layout_default(&enc->ch_layout, spec.channels);
+    enc->sample_rate = recipe.sampleRate;
+    av_channel_layout_default(&enc->ch_layout, recipe.channels);
     if (codec->ch_layouts) {
       const AVChannelLayout* layout = codec->ch_layouts;
       while (layout->nb_channels && av_channel_layout_compare(layout, &enc->ch_layout) != 0) ++layout;
       if (!layout->nb_channels)
-        Fail("encoder '" + name + "' does not take " + std::to_string(spec.channels) + " channels");
+        Fail("encoder '" + name + "' does not take " + std::to_string(recipe.channels) + " channels");
     }
-    enc->time_base = AVRational{1, spec.sampleRate};
+    enc->time_base = AVRational{1, recipe.sampleRate};
     enc->bit_rate = 128000;
-    OpenAndAddStream(spec.audioMetadata);
+    OpenAndAddStream(recipe.audioMetadata);
 
     // Encoders without a fixed frame size (PCM) take any count; feed them modest chunks.
     frameSize_ = enc->frame_size > 0 ? enc->frame_size : 1024;
@@ -338,43 +338,43 @@ const AVCodec* FindEncoder(const std::string& name, AVMediaType type) {
   return codec;
 }
 
-void Validate(const TestMediaSpec& spec) {
-  if (spec.videoEncoder.empty() && spec.audioEncoder.empty()) Fail("neither a video nor an audio encoder given");
-  if (!(spec.seconds > 0)) Fail("the duration must be positive");
-  if (!spec.videoEncoder.empty()) {
-    if (spec.width <= 0 || spec.height <= 0) Fail("the picture size must be positive");
-    if (spec.frameRate.num <= 0 || spec.frameRate.den <= 0) Fail("the frame rate must be positive");
+void Validate(const TestMediaSpec& recipe) {
+  if (recipe.videoEncoder.empty() && recipe.audioEncoder.empty()) Fail("neither a video nor an audio encoder given");
+  if (!(recipe.seconds > 0)) Fail("the duration must be positive");
+  if (!recipe.videoEncoder.empty()) {
+    if (recipe.width <= 0 || recipe.height <= 0) Fail("the picture size must be positive");
+    if (recipe.frameRate.num <= 0 || recipe.frameRate.den <= 0) Fail("the frame rate must be positive");
   }
-  if (!spec.audioEncoder.empty() && (spec.sampleRate <= 0 || spec.channels <= 0))
+  if (!recipe.audioEncoder.empty() && (recipe.sampleRate <= 0 || recipe.channels <= 0))
     Fail("the sample rate and the channel count must be positive");
 }
 
 }  // namespace
 
-std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec) {
-  Validate(spec);
+std::string WriteTestMedia(const std::string& path, const TestMediaSpec& recipe) {
+  Validate(recipe);
   RegisterDevices();
-  const AVCodec* videoCodec = spec.videoEncoder.empty() ? nullptr : FindEncoder(spec.videoEncoder, AVMEDIA_TYPE_VIDEO);
-  const AVCodec* audioCodec = spec.audioEncoder.empty() ? nullptr : FindEncoder(spec.audioEncoder, AVMEDIA_TYPE_AUDIO);
+  const AVCodec* videoCodec = recipe.videoEncoder.empty() ? nullptr : FindEncoder(recipe.videoEncoder, AVMEDIA_TYPE_VIDEO);
+  const AVCodec* audioCodec = recipe.audioEncoder.empty() ? nullptr : FindEncoder(recipe.audioEncoder, AVMEDIA_TYPE_AUDIO);
 
   AVFormatContext* raw = nullptr;
-  Check(avformat_alloc_output_context2(&raw, nullptr, spec.container.empty() ? nullptr : spec.container.c_str(),
+  Check(avformat_alloc_output_context2(&raw, nullptr, recipe.container.empty() ? nullptr : recipe.container.c_str(),
                                        path.c_str()),
-        "unknown container '" + spec.container + "'");
+        "unknown container '" + recipe.container + "'");
   OutputFormatContextPtr out(raw);
 
   bool created = false;
   try {
     std::vector<std::unique_ptr<Track>> tracks;
-    const int pairs = spec.secondPair ? 2 : 1;
+    const int pairs = recipe.secondPair ? 2 : 1;
     for (int pair = 0; pair < pairs; ++pair) {
-      if (videoCodec) tracks.push_back(std::make_unique<VideoTrack>(out.get(), videoCodec, spec));
-      if (audioCodec) tracks.push_back(std::make_unique<AudioTrack>(out.get(), audioCodec, spec));
+      if (videoCodec) tracks.push_back(std::make_unique<VideoTrack>(out.get(), videoCodec, recipe));
+      if (audioCodec) tracks.push_back(std::make_unique<AudioTrack>(out.get(), audioCodec, recipe));
     }
 
-    for (const auto& [key, value] : spec.metadata)
+    for (const auto& [key, value] : recipe.metadata)
       Check(av_dict_set(&out->metadata, key.c_str(), value.c_str(), 0), "cannot set tag '" + key + "'");
-    for (const TestProgram& program : spec.programs) {
+    for (const TestProgram& program : recipe.programs) {
       AVProgram* made = av_new_program(out.get(), program.id);
       if (!made) Fail("cannot add program " + std::to_string(program.id));
       for (const auto& [key, value] : program.metadata)

@@ -39,7 +39,7 @@ struct TestMediaSpec {
 
 // Writes the file and returns its path; throws std::runtime_error with the library's message
 // when any step fails.
-std::string WriteTestMedia(const std::string& path, const TestMediaSpec& spec);
+std::string WriteTestMedia(const std::string& path, const TestMediaSpec& recipe);
 
 // A fresh folder for one test binary's files, removed at process exit.
 const std::string& TestMediaDir();
