@@ -1,0 +1,247 @@
+#pragma once
+// The conversion engine: one conversion job configured by named text options. This header holds
+// the engine class with its option state, the option dispatcher and the pass-through of other
+// names into the libraries' default option contexts.
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "binding/FrameHook.h"
+#include "binding/av_handles.h"
+
+namespace orvo {
+
+// Every option and setup validation error of the engine.
+class FFmpegException : public std::runtime_error {
+ public:
+  explicit FFmpegException(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Table limits of one engine.
+constexpr int MAX_FILES = 20;
+constexpr int MAX_STREAMS = 20;
+
+// One "map" entry: input file and stream, and the stream whose clock it follows.
+struct TStreamMap {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SyncFileIndex = 0;
+  int SyncStreamIndex = 0;
+};
+
+// One "map_meta_data" entry.
+struct TMetaDataMap {
+  int OutFile = 0;
+  int InFile = 0;
+};
+
+// One bitstream filter of a chain: the filter and the text given with it.
+struct TBitstreamFilterEntry {
+  const AVBitStreamFilter* Filter = nullptr;
+  std::string Text;  // the option value as given (name, optionally "=" and arguments)
+};
+using TBitstreamFilterChain = std::vector<TBitstreamFilterEntry>;
+
+// An option of an encoder's private class: kept by name and value, since the default contexts
+// have no private data to hold it.
+struct TPrivateOption {
+  std::string Name;
+  std::string Value;
+  AVMediaType Kind = AVMEDIA_TYPE_UNKNOWN;  // the kind of the encoder that knows it
+};
+
+using TQuantMatrix = std::array<uint16_t, 64>;
+
+// The engine's own settings; the member initialisers are the reset values.
+struct TEngineOptions {
+  std::string FormatName;  // forced container for the next input or output
+  bool PgmYuv = false;     // "f pgmyuv" was given
+
+  int FrameWidth = 0;
+  int FrameHeight = 0;
+  float FrameAspectRatio = 0;
+  int FramePixFmt = -1;
+  AVRational FrameRate{0, 0};
+
+  int AudioSampleRate = 44100;
+  int AudioChannels = 2;
+  int64_t AudioChannelLayout = 0;
+  int AudioSampleFmt = -1;
+
+  int FrameTopBand = 0;
+  int FrameBottomBand = 0;
+  int FrameLeftBand = 0;
+  int FrameRightBand = 0;
+
+  int MaxVideoFrames = std::numeric_limits<int32_t>::max();
+  int MaxAudioFrames = std::numeric_limits<int32_t>::max();
+  int MaxDataFrames = std::numeric_limits<int32_t>::max();
+
+  float VideoQScale = 0;
+  std::optional<TQuantMatrix> IntraMatrix;
+  std::optional<TQuantMatrix> InterMatrix;
+  std::optional<std::string> VideoRcOverride;
+
+  bool VideoDisable = false;
+  bool AudioDisable = false;
+  bool SubtitleDisable = false;
+  int VideoDiscard = 0;
+
+  std::optional<std::string> VideoCodecName;
+  std::optional<std::string> AudioCodecName;
+  std::optional<std::string> SubtitleCodecName;
+
+  bool VideoStreamCopy = false;
+  bool AudioStreamCopy = false;
+  bool SubtitleStreamCopy = false;
+
+  uint32_t VideoCodecTag = 0;
+  uint32_t AudioCodecTag = 0;
+  uint32_t SubtitleCodecTag = 0;
+
+  std::string VideoLanguage;
+  std::string AudioLanguage;
+  std::string SubtitleLanguage;
+
+  bool SameQuality = false;
+  bool DoDeinterlace = false;
+  int TopFieldFirst = -1;
+  int MeThreshold = 0;
+  int IntraDcPrecision = 8;
+  bool IntraOnly = false;
+  bool LoopInput = false;
+  int LoopOutput = -1;
+  bool QpHist = false;
+  std::string VideoFilters;
+  float AudioQScale = -99999;
+  float MuxPreload = 0.5f;
+  float MuxMaxDelay = 0.7f;
+
+  int64_t RecordingTime = std::numeric_limits<int64_t>::max();
+  int64_t StartTime = 0;
+  int64_t RecTimestamp = 0;  // whole seconds
+  int64_t InputTsOffset = 0;
+  // Timestamp scale per stream of the next input file; 0 = none.
+  std::array<double, MAX_STREAMS> InputTsScale{};
+
+  std::vector<std::pair<std::string, std::string>> Metadata;
+  std::vector<TStreamMap> StreamMaps;
+  std::vector<TMetaDataMap> MetaDataMaps;
+
+  bool DoPktDump = false;
+  bool DoHexDump = false;
+  bool DoPsnr = false;
+  int DoPass = 0;
+  std::string PassLogFileName;
+  int VideoSyncMethod = -1;
+  int AudioSyncMethod = 0;
+  float AudioDriftThreshold = 0.1f;
+  bool CopyTs = false;
+  bool OptShortest = false;
+  int VideoGlobalHeader = 0;
+  std::optional<std::string> VStatsFileName;
+  int OptProgramId = 0;
+  int CopyInitialNonKeyframes = 0;
+  bool RateEmu = false;
+  int VideoChannel = 0;
+  std::optional<std::string> VideoStandard;
+  int AudioVolume = 256;
+  bool ExitOnError = false;
+  bool UsingVHook = false;
+  int Verbose = 1;
+  int ThreadCount = 1;
+  bool InputSync = false;
+  int64_t LimitFileSize = 0;
+  bool ForceFps = false;
+  float DtsDeltaThreshold = 10;
+  int SwsFlags = SWS_BICUBIC;
+  std::array<int, MAX_STREAMS> StreamIdMap{};
+
+  TBitstreamFilterChain VideoBitstreamFilters;
+  TBitstreamFilterChain AudioBitstreamFilters;
+  TBitstreamFilterChain SubtitleBitstreamFilters;
+};
+
+// Lookup flags of the default codec contexts by media kind (0 video ... 4 attachment).
+constexpr std::array<int, 5> kDefaultContextFlags = {AV_OPT_FLAG_VIDEO_PARAM,
+                                                     AV_OPT_FLAG_AUDIO_PARAM, 0,
+                                                     AV_OPT_FLAG_SUBTITLE_PARAM, 0};
+
+class TCustomFFmpeg {
+ public:
+  TCustomFFmpeg();
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // The option table's names in dispatch order (a name given for several rows appears once
+  // for each).
+  static std::vector<std::string> OptionTableNames();
+
+  // Back to the reset values: option state, default contexts, recorded names, hook list.
+  void ResetOptions();
+
+  // Carries out one option (name without a leading dash). Throws FFmpegException.
+  void DispatchOption(const std::string& name, const std::string& value);
+  // Sets an option into the libraries' default contexts; true when accepted.
+  bool SetDefaultOption(const std::string& name, const std::string& value);
+
+  // Setters used by the task component; they take the same path as the options.
+  void SetFormatName(const std::string& value) { DispatchOption("f", value); }
+  void SetStartTime(const std::string& value) { DispatchOption("ss", value); }
+  void SetProgramId(const std::string& value) { DispatchOption("programid", value); }
+  void SetFrameRate(const std::string& value) { DispatchOption("r", value); }
+  void SetFrameSize(const std::string& value) { DispatchOption("s", value); }
+  void SetAspectRatio(const std::string& value) { DispatchOption("aspect", value); }
+  void SetCropTop(const std::string& value) { DispatchOption("croptop", value); }
+  void SetCropBottom(const std::string& value) { DispatchOption("cropbottom", value); }
+  void SetCropLeft(const std::string& value) { DispatchOption("cropleft", value); }
+  void SetCropRight(const std::string& value) { DispatchOption("cropright", value); }
+  void SetVideoCodec(const std::string& value) { DispatchOption("vcodec", value); }
+  void SetAudioCodec(const std::string& value) { DispatchOption("acodec", value); }
+  void SetSubtitleCodec(const std::string& value) { DispatchOption("scodec", value); }
+  void SetVideoFilters(const std::string& value) { DispatchOption("vfilters", value); }
+
+  const TEngineOptions& Options() const { return opt_; }
+  // The names accepted by SetDefaultOption, in order, duplicates kept.
+  const std::vector<std::string>& RecordedOptionNames() const { return recordedNames_; }
+  // Options accepted because an encoder's private class knows them.
+  const std::vector<TPrivateOption>& RecordedPrivateOptions() const { return privateOptions_; }
+  AVCodecContext* DefaultCodecContext(int kind) const;
+  AVFormatContext* DefaultFormatContext() const { return formatDefaults_.get(); }
+  SwsContext* DefaultScalerContext() const { return scalerDefaults_.get(); }
+  TFrameHookList& FrameHooks() { return frameHooks_; }
+  // Set by "t": the total the progress reports count towards (-1: unknown).
+  int64_t ProgressTotal() const { return progressTotal_; }
+
+ protected:
+  TEngineOptions opt_;
+  int64_t progressTotal_ = -1;
+
+ private:
+  friend struct TOptionHandlers;
+  void ResetDefaultContexts();
+  bool SetPrivateEncoderOption(const std::string& name, const std::string& value, bool& found);
+
+  std::array<CodecContextPtr, 5> codecDefaults_;
+  OutputFormatContextPtr formatDefaults_;  // never gets an output format; only holds options
+  SwsContextPtr scalerDefaults_;
+  std::vector<std::string> recordedNames_;
+  std::vector<TPrivateOption> privateOptions_;
+  TFrameHookList frameHooks_;
+};
+
+}  // namespace orvo

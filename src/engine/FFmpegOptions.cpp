@@ -1,0 +1,675 @@
+// The option table: names in dispatch order, their argument parsers and their effect on the
+// engine's option state.
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <sstream>
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include "binding/FFmpegLogger.h"
+#include "binding/file_helpers.h"
+#include "engine/FFmpeg.h"
+
+namespace orvo {
+
+namespace {
+
+using Handler = void (*)(TCustomFFmpeg&, const std::string& name, const std::string& value);
+
+std::string Trim(const std::string& text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
+  return text.substr(first, last - first);
+}
+
+[[noreturn]] void Fail(const std::string& message) { throw FFmpegException(message); }
+
+// Whole decimal integer with an optional sign.
+template <typename T>
+bool TryParseInteger(const std::string& text, T& out) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') {
+    ++first;
+    if (first != last && *first == '-') return false;
+  }
+  if (first == last || *first == '+') return false;
+  auto [ptr, ec] = std::from_chars(first, last, out, 10);
+  return ec == std::errc() && ptr == last;
+}
+
+int ParseInt(const std::string& text) {
+  int v = 0;
+  if (!TryParseInteger(text, v)) Fail("'" + text + "' is not a valid integer value");
+  return v;
+}
+
+int64_t ParseInt64(const std::string& text) {
+  int64_t v = 0;
+  if (!TryParseInteger(text, v)) Fail("'" + text + "' is not a valid integer value");
+  return v;
+}
+
+bool TryParseDouble(const std::string& text, double& out) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') {
+    ++first;
+    if (first != last && *first == '-') return false;
+  }
+  if (first == last || *first == '+') return false;
+  auto [ptr, ec] = std::from_chars(first, last, out, std::chars_format::general);
+  return ec == std::errc() && ptr == last && std::isfinite(out);
+}
+
+// A number for a single-precision setting: finite and within its range.
+float ParseFloat(const std::string& text) {
+  double v = 0;
+  if (!TryParseDouble(text, v) || std::fabs(v) > std::numeric_limits<float>::max())
+    Fail("'" + text + "' is not a valid floating point value");
+  return static_cast<float>(v);
+}
+
+bool ParseBool(const std::string& text) { return text != "0"; }
+
+int64_t ParseTime(const std::string& name, const std::string& text, bool duration) {
+  int64_t us = 0;
+  if (av_parse_time(&us, text.c_str(), duration ? 1 : 0) < 0)
+    Fail("Invalid " + std::string(duration ? "duration" : "date") + " specification for " +
+         name + ": " + text);
+  return us;
+}
+
+void Info(TCustomFFmpeg& e, const std::string& text) { Logger().Log(&e, llInfo, text); }
+void Warn(TCustomFFmpeg& e, const std::string& text) { Logger().Log(&e, llWarning, text); }
+
+[[noreturn]] void FailValue(const std::string& name, const std::string& value) {
+  Fail("Invalid value \"" + value + "\" for option \"" + name + "\"");
+}
+
+// Numbers of "map", "map_meta_data", "itsscale": automatic base, then one separator skipped.
+struct TNumberReader {
+  const char* p;
+  bool Next(long& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtol(p, &end, 0);
+    const bool ok = errno == 0;
+    p = end;
+    if (*p) ++p;
+    return ok;
+  }
+  bool AtEnd() const { return *p == 0; }
+};
+
+bool InRange(long v, long lo, long hi) { return v >= lo && v <= hi; }
+
+uint32_t ParseTag(const std::string& value, const char* kind) {
+  if (value.size() != 4) Fail(std::string(kind) + " tag parameter must be 4 chars");
+  const auto* b = reinterpret_cast<const unsigned char*>(value.data());
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+std::string ProgramFolder() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return IncludeTrailingPathDelimiter(GetCurrentDir());
+  return IncludeTrailingPathDelimiter(ExtractFilePath(std::string(buf, size_t(n))));
+}
+
+}  // namespace
+
+// The rows of the table; friends of the engine so they can reach its state.
+struct TOptionHandlers {
+  static TEngineOptions& O(TCustomFFmpeg& e) { return e.opt_; }
+
+  static void DoNothing(TCustomFFmpeg& e, const std::string& name, const std::string&) {
+    Info(e, "Do nothing: option - " + name);
+  }
+  static void LogLevel(TCustomFFmpeg&, const std::string&, const std::string& value) {
+    try {
+      Logger().SetLogLevelByName(value);
+    } catch (const std::invalid_argument& error) {
+      Fail(error.what());
+    }
+  }
+  static void Format(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+    if (value == "pgmyuv") {
+      O(e).FormatName = "image2";
+      O(e).PgmYuv = true;
+      Info(e, "pgmyuv format is deprecated, use image2");
+    } else {
+      O(e).FormatName = value;
+    }
+  }
+  static void Map(TCustomFFmpeg& e, const std::string& name, const std::string& value) {
+    TNumberReader r{value.c_str()};
+    long file = 0, stream = 0, syncFile = 0, syncStream = 0;
+    bool ok = r.Next(file) && r.Next(stream);
+    if (ok && !r.AtEnd()) {
+      ok = r.Next(syncFile) && r.Next(syncStream);
+    } else {
+      syncFile = file;
+      syncStream = stream;
+    }
+    const long maxIndex = std::numeric_limits<int>::max();
+    if (!ok || !InRange(file, 0, MAX_FILES - 1) || !InRange(syncFile, 0, MAX_FILES - 1) ||
+        !InRange(stream, 0, maxIndex) || !InRange(syncStream, 0, maxIndex))
+      FailValue(name, value);
+    O(e).StreamMaps.push_back({int(file), int(stream), int(syncFile), int(syncStream)});
+  }
+  static void MapMetaData(TCustomFFmpeg& e, const std::string& name, const std::string& value) {
+    TNumberReader r{value.c_str()};
+    long out = 0, in = 0;
+    if (!r.Next(out) || !r.Next(in) || !InRange(out, 0, MAX_FILES - 1) ||
+        !InRange(in, 0, MAX_FILES - 1))
+      FailValue(name, value);
+    O(e).MetaDataMaps.push_back({int(out), int(in)});
+  }
+  static void RecordingTime(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    O(e).RecordingTime = ParseTime(name, v, true);
+    e.progressTotal_ = O(e).RecordingTime;
+  }
+  static void FileSize(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).LimitFileSize = ParseInt64(v);
+  }
+  static void StartTime(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    O(e).StartTime = ParseTime(name, v, true);
+  }
+  static void InputTsOffset(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    O(e).InputTsOffset = ParseTime(name, v, true);
+  }
+  static void InputTsScale(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    TNumberReader r{v.c_str()};
+    long stream = 0;
+    if (!r.Next(stream) || !InRange(stream, 0, MAX_STREAMS - 1))
+      Fail("stream index over MAX_STREAMS(" + std::to_string(MAX_STREAMS) + ")");
+    const double scale = std::strtod(r.p, nullptr);
+    if (!std::isfinite(scale)) FailValue(name, v);
+    O(e).InputTsScale[size_t(stream)] = scale;
+  }
+  static void Timestamp(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    O(e).RecTimestamp = std::llround(double(ParseTime(name, v, false)) / 1000000.0);
+  }
+  static void Metadata(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    const size_t eq = v.find('=');
+    if (eq == std::string::npos) Fail("Missing =");
+    O(e).Metadata.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+  }
+  static void DataFrames(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).MaxDataFrames = ParseInt(v);
+  }
+  static void TimeLimit(TCustomFFmpeg& e, const std::string&, const std::string&) {
+    Warn(e, "Warning: -timelimit not implemented on Windows");
+  }
+  static void Dump(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).DoPktDump = ParseBool(v);
+  }
+  static void Hex(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).DoHexDump = ParseBool(v);
+  }
+  static void RealTime(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).RateEmu = ParseBool(v);
+  }
+  static void LoopInput(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).LoopInput = ParseBool(v);
+  }
+  static void LoopOutput(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).LoopOutput = ParseInt(v);
+  }
+  static void Verbose(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).Verbose = ParseInt(v);
+  }
+  static void Todo(TCustomFFmpeg&, const std::string& name, const std::string&) {
+    Fail("TODO: option - " + name);
+  }
+  static void VideoSync(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VideoSyncMethod = ParseInt(v);
+  }
+  static void AudioSync(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).AudioSyncMethod = ParseInt(v);
+  }
+  static void AudioDrift(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).AudioDriftThreshold = ParseFloat(v);
+  }
+  static void GlobalHeader(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VideoGlobalHeader = ParseInt(v);
+  }
+  static void CopyTs(TCustomFFmpeg& e, const std::string&, const std::string&) {
+    O(e).CopyTs = true;
+  }
+  static void Shortest(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).OptShortest = ParseBool(v);
+  }
+  static void DtsDelta(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).DtsDeltaThreshold = ParseFloat(v);
+  }
+  static void ProgramId(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).OptProgramId = ParseInt(v);
+  }
+  static void ExitOnError(TCustomFFmpeg& e, const std::string&, const std::string&) {
+    O(e).ExitOnError = true;
+  }
+  static void CopyInitialNonKey(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).CopyInitialNonKeyframes = ParseInt(v);
+  }
+  static void BitRate(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    const bool audio = !name.empty() && name[0] == 'a';
+    AVCodecContext* audioCtx = e.DefaultCodecContext(AVMEDIA_TYPE_AUDIO);
+    // The libraries' "b" also carries the audio flag; a video bit rate leaves the audio one.
+    const int64_t audioRate = audioCtx->bit_rate;
+    const bool accepted = e.SetDefaultOption(name, v);
+    if (!audio) audioCtx->bit_rate = audioRate;
+    if (!accepted) return;
+    AVCodecContext* ctx = e.DefaultCodecContext(audio ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO);
+    int64_t rate = 0;
+    if (av_opt_get_int(ctx, "b", 0, &rate) >= 0 && rate < 1000)
+      Warn(e, "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not "
+              "kbits/s");
+  }
+  static void VideoFrames(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).MaxVideoFrames = ParseInt(v);
+  }
+  static void FrameRate(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    if (v.empty()) return;
+    AVRational rate{0, 0};
+    if (av_parse_video_rate(&rate, v.c_str()) < 0) Fail("Incorrect frame rate");
+    O(e).FrameRate = rate;
+  }
+  static void FrameSize(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    if (v.empty()) return;
+    int w = 0, h = 0;
+    if (av_parse_video_size(&w, &h, v.c_str()) < 0) Fail("Incorrect frame size");
+    O(e).FrameWidth = w;
+    O(e).FrameHeight = h;
+  }
+  static void Aspect(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    double ratio = 0;
+    const size_t colon = v.find(':');
+    if (colon != std::string::npos) {
+      int x = 0, y = 0;
+      if (TryParseInteger(v.substr(0, colon), x) && TryParseInteger(v.substr(colon + 1), y) &&
+          y > 0)
+        ratio = double(x) / double(y);
+    } else if (!TryParseDouble(v, ratio)) {
+      ratio = 0;
+    }
+    // A negative or out-of-range ratio would only break the stream setup later.
+    if (!(ratio > 0) || ratio > std::numeric_limits<float>::max())
+      Fail("Incorrect aspect ratio specification.");
+    O(e).FrameAspectRatio = static_cast<float>(ratio);
+  }
+  static void PixFmt(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    if (v == "list") {
+      Info(e, "name       nb_components nb_bits");
+      for (const AVPixFmtDescriptor* d = av_pix_fmt_desc_next(nullptr); d;
+           d = av_pix_fmt_desc_next(d)) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%-11s %7d %10d", d->name, d->nb_components,
+                      av_get_bits_per_pixel(d));
+        Info(e, Trim(line));
+      }
+      return;
+    }
+    const AVPixelFormat fmt = av_get_pix_fmt(v.c_str());
+    if (fmt == AV_PIX_FMT_NONE) Fail("Unknown pixel format requested: " + v);
+    O(e).FramePixFmt = fmt;
+  }
+  static void Crop(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    const int band = ParseInt(v);
+    if (band <= 0) return;
+    TEngineOptions& o = O(e);
+    const bool vertical = name == "croptop" || name == "cropbottom";
+    if (vertical && band >= o.FrameHeight)
+      Fail("Vertical crop dimensions are outside the range of the original image.\n"
+           "Remember to crop first and scale second.");
+    if (!vertical && band >= o.FrameWidth)
+      Fail("Horizontal crop dimensions are outside the range of the original image.\n"
+           "Remember to crop first and scale second.");
+    if (name == "croptop") {
+      Warn(e, "CropTop is deprecated in favor of the crop avfilter");
+      o.FrameTopBand = band;
+      o.FrameHeight -= band;
+    } else if (name == "cropbottom") {
+      Warn(e, "CropBottom is deprecated in favor of the crop avfilter");
+      o.FrameBottomBand = band;
+      o.FrameHeight -= band;
+    } else if (name == "cropleft") {
+      Warn(e, "CropLeft is deprecated in favor of the crop avfilter");
+      o.FrameLeftBand = band;
+      o.FrameWidth -= band;
+    } else {
+      Warn(e, "CropRight is deprecated in favor of the crop avfilter");
+      o.FrameRightBand = band;
+      o.FrameWidth -= band;
+    }
+  }
+  static void Pad(TCustomFFmpeg&, const std::string&, const std::string&) {
+    Fail("Please use vfilters=pad");
+  }
+  static void Intra(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).IntraOnly = ParseBool(v);
+  }
+  static void VideoDisable(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VideoDisable = ParseBool(v);
+  }
+  static void VideoDiscard(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VideoDiscard = ParseInt(v);
+  }
+  static void QScale(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    const float q = ParseFloat(v);
+    if (!(q > 0 && q <= 255)) Fail("qscale must be > 0.0 and <= 255");
+    O(e).VideoQScale = q;
+  }
+  static void RcOverride(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VideoRcOverride = v;
+  }
+  static void Codec(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    if (v.empty()) return;
+    TEngineOptions& o = O(e);
+    std::optional<std::string>* codec = &o.SubtitleCodecName;
+    bool* copy = &o.SubtitleStreamCopy;
+    if (name[0] == 'v') codec = &o.VideoCodecName, copy = &o.VideoStreamCopy;
+    if (name[0] == 'a') codec = &o.AudioCodecName, copy = &o.AudioStreamCopy;
+    codec->reset();
+    if (v == "copy")
+      *copy = true;
+    else
+      *codec = v;
+  }
+  static void MeThreshold(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).MeThreshold = ParseInt(v);
+  }
+  static void SameQ(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).SameQuality = ParseBool(v);
+  }
+  static void Pass(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    const int pass = ParseInt(v);
+    if (pass != 1 && pass != 2) Fail("pass number can be only 1 or 2");
+    O(e).DoPass = pass;
+  }
+  static void PassLogFile(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).PassLogFileName = v;
+  }
+  static void Deinterlace(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).DoDeinterlace = ParseBool(v);
+  }
+  static void Psnr(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).DoPsnr = ParseBool(v);
+  }
+  static void VStats(TCustomFFmpeg& e, const std::string&, const std::string&) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[16];
+    std::strftime(stamp, sizeof stamp, "%H%M%S", &local);
+    O(e).VStatsFileName = ProgramFolder() + "vstats_" + stamp + ".log";
+  }
+  static void VStatsFile(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VStatsFileName = v;
+  }
+  static void VHook(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    std::vector<std::string> words;
+    std::istringstream in(v);
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty() || FrameHookAdd(e.frameHooks_, words) != 0)
+      Fail("Failed to add video hook function: " + v);
+    O(e).UsingVHook = true;
+  }
+  static void VideoFilters(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    if (!v.empty()) O(e).VideoFilters = v;
+  }
+  static void Matrix(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    std::optional<TQuantMatrix>& slot = name == "intra_matrix" ? O(e).IntraMatrix : O(e).InterMatrix;
+    slot.emplace();
+    slot->fill(0);
+    const char* p = v.c_str();
+    for (int i = 0; i < 64; ++i) {
+      const unsigned long coeff = static_cast<unsigned long>(std::strtol(p, nullptr, 10));
+      (*slot)[size_t(i)] = static_cast<uint16_t>(coeff);
+      if (i == 63) break;
+      p = std::strchr(p, ',');
+      if (!p)
+        Fail("Syntax error in matrix \"" + v + "\" at coeff " + std::to_string(i));
+      ++p;
+    }
+  }
+  static void Top(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).TopFieldFirst = ParseInt(v);
+  }
+  static void DcPrecision(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).IntraDcPrecision = ParseInt(v);
+  }
+  static void Tag(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    if (v.empty()) return;
+    if (name[0] == 'v') O(e).VideoCodecTag = ParseTag(v, "video");
+    else if (name[0] == 'a') O(e).AudioCodecTag = ParseTag(v, "audio");
+    else O(e).SubtitleCodecTag = ParseTag(v, "subtitle");
+  }
+  static void Language(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    if (name[0] == 'v') O(e).VideoLanguage = v;
+    else if (name[0] == 'a') O(e).AudioLanguage = v;
+    else O(e).SubtitleLanguage = v;
+  }
+  static void QpHist(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).QpHist = ParseBool(v);
+  }
+  static void ForceFps(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).ForceFps = ParseBool(v);
+  }
+  static void StreamId(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    const size_t colon = v.find(':');
+    const std::string index = colon == std::string::npos ? v : v.substr(0, colon);
+    const std::string id = colon == std::string::npos ? std::string() : v.substr(colon + 1);
+    if (index.empty() || id.empty())
+      Fail("Invalid value \"" + v + "\" for option \"" + name +
+           "\", required syntax is \"index:value\"");
+    const int i = ParseInt(index);
+    const int value = ParseInt(id);
+    if (i < 0 || i >= MAX_STREAMS)
+      Fail("stream index over MAX_STREAMS(" + std::to_string(MAX_STREAMS) + ")");
+    O(e).StreamIdMap[size_t(i)] = value;
+  }
+  static void AudioFrames(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).MaxAudioFrames = ParseInt(v);
+  }
+  static void AudioQ(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).AudioQScale = ParseFloat(v);
+  }
+  static void AudioRate(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    const int rate = ParseInt(v);
+    if (rate > 0) O(e).AudioSampleRate = rate;
+  }
+  static void AudioChannels(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    const int channels = ParseInt(v);
+    if (channels > 0) O(e).AudioChannels = channels;
+  }
+  static void AudioDisable(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).AudioDisable = ParseBool(v);
+  }
+  static void Volume(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).AudioVolume = ParseInt(v);
+  }
+  static void SampleFmt(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    if (v == "list") {
+      char line[128];
+      for (int i = -1; i < AV_SAMPLE_FMT_NB; ++i) {
+        av_get_sample_fmt_string(line, sizeof line, static_cast<AVSampleFormat>(i));
+        Info(e, Trim(line));
+      }
+      return;
+    }
+    O(e).AudioSampleFmt = av_get_sample_fmt(v.c_str());
+  }
+  static void SubtitleDisable(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).SubtitleDisable = ParseBool(v);
+  }
+  static void VideoChannel(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VideoChannel = ParseInt(v);
+  }
+  static void VideoStandard(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).VideoStandard = v;
+  }
+  static void InputSync(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).InputSync = ParseBool(v);
+  }
+  static void MuxDelay(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).MuxMaxDelay = ParseFloat(v);
+  }
+  static void MuxPreload(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).MuxPreload = ParseFloat(v);
+  }
+  static void BitstreamFilter(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    if (v.empty() || v[0] == '=') return;
+    const size_t eq = v.find('=');
+    const std::string filterName = eq == std::string::npos ? v : v.substr(0, eq);
+    const AVBitStreamFilter* filter = av_bsf_get_by_name(filterName.c_str());
+    if (!filter) Fail("Unknown bitstream filter " + Trim(v));
+    TBitstreamFilterChain& chain = name[0] == 'v'   ? O(e).VideoBitstreamFilters
+                                   : name[0] == 'a' ? O(e).AudioBitstreamFilters
+                                                    : O(e).SubtitleBitstreamFilters;
+    chain.push_back({filter, v});
+  }
+};
+
+namespace {
+
+struct TOptionRow {
+  const char* Name;
+  Handler Run;
+};
+
+using H = TOptionHandlers;
+
+// Dispatch order; the first equal name wins.
+const TOptionRow kOptionTable[] = {
+    {"L", H::DoNothing}, {"h", H::DoNothing}, {"version", H::DoNothing},
+    {"formats", H::DoNothing}, {"codecs", H::DoNothing}, {"bsfs", H::DoNothing},
+    {"protocols", H::DoNothing}, {"filters", H::DoNothing},
+    {"loglevel", H::LogLevel},
+    {"f", H::Format},
+    {"i", H::DoNothing}, {"y", H::DoNothing},
+    {"map", H::Map},
+    {"map_meta_data", H::MapMetaData},
+    {"t", H::RecordingTime},
+    {"fs", H::FileSize},
+    {"ss", H::StartTime},
+    {"itsoffset", H::InputTsOffset},
+    {"itsscale", H::InputTsScale},
+    {"timestamp", H::Timestamp},
+    {"metadata", H::Metadata},
+    {"dframes", H::DataFrames},
+    {"benchmark", H::DoNothing},
+    {"timelimit", H::TimeLimit},
+    {"dump", H::Dump},
+    {"hex", H::Hex},
+    {"re", H::RealTime},
+    {"loop_input", H::LoopInput},
+    {"loop_output", H::LoopOutput},
+    {"v", H::Verbose},
+    // "target" belongs here once targets are wired.
+    {"threads", H::Todo},
+    {"vsync", H::VideoSync},
+    {"async", H::AudioSync},
+    {"adrift_threshold", H::AudioDrift},
+    {"vglobal", H::GlobalHeader},
+    {"copyts", H::CopyTs},
+    {"shortest", H::Shortest},
+    {"dts_delta_threshold", H::DtsDelta},
+    {"programid", H::ProgramId},
+    {"xerror", H::ExitOnError},
+    {"copyinkf", H::CopyInitialNonKey},
+    {"b", H::BitRate}, {"vb", H::BitRate},
+    {"vframes", H::VideoFrames},
+    {"r", H::FrameRate},
+    {"s", H::FrameSize},
+    {"aspect", H::Aspect},
+    {"pix_fmt", H::PixFmt},
+    {"croptop", H::Crop}, {"cropbottom", H::Crop}, {"cropleft", H::Crop},
+    {"cropright", H::Crop},
+    {"padtop", H::Pad}, {"padbottom", H::Pad}, {"padleft", H::Pad}, {"padright", H::Pad},
+    {"padcolor", H::Pad},
+    {"intra", H::Intra},
+    {"vn", H::VideoDisable},
+    {"vdt", H::VideoDiscard},
+    {"qscale", H::QScale},
+    {"rc_override", H::RcOverride},
+    {"vcodec", H::Codec},
+    {"me_threshold", H::MeThreshold},
+    {"sameq", H::SameQ},
+    {"pass", H::Pass},
+    {"passlogfile", H::PassLogFile},
+    {"deinterlace", H::Deinterlace},
+    {"psnr", H::Psnr},
+    {"vstats", H::VStats},
+    {"vstats_file", H::VStatsFile},
+    {"vhook", H::VHook},
+    {"vfilters", H::VideoFilters}, {"vf", H::VideoFilters},
+    {"intra_matrix", H::Matrix}, {"inter_matrix", H::Matrix},
+    {"top", H::Top},
+    {"dc", H::DcPrecision},
+    {"vtag", H::Tag},
+    // "newvideo" belongs here once output setup is wired.
+    {"vlang", H::Language},
+    {"qphist", H::QpHist},
+    {"force_fps", H::ForceFps},
+    {"streamid", H::StreamId},
+    {"ab", H::BitRate},
+    {"aframes", H::AudioFrames},
+    {"aq", H::AudioQ},
+    {"ar", H::AudioRate},
+    {"ac", H::AudioChannels},
+    {"an", H::AudioDisable},
+    {"acodec", H::Codec},
+    {"atag", H::Tag},
+    {"vol", H::Volume},
+    // "newaudio" belongs here once output setup is wired.
+    {"alang", H::Language},
+    {"sample_fmt", H::SampleFmt},
+    {"sn", H::SubtitleDisable},
+    {"scodec", H::Codec},
+    // "newsubtitle" belongs here once output setup is wired.
+    {"slang", H::Language},
+    {"stag", H::Tag},
+    {"vc", H::VideoChannel},
+    {"tvstd", H::VideoStandard},
+    {"isync", H::InputSync},
+    {"muxdelay", H::MuxDelay},
+    {"muxpreload", H::MuxPreload},
+    {"absf", H::BitstreamFilter}, {"vbsf", H::BitstreamFilter}, {"sbsf", H::BitstreamFilter},
+    // "apre", "vpre", "spre", "fpre" belong here once presets are wired.
+};
+
+}  // namespace
+
+std::vector<std::string> TCustomFFmpeg::OptionTableNames() {
+  std::vector<std::string> names;
+  for (const TOptionRow& row : kOptionTable) names.emplace_back(row.Name);
+  return names;
+}
+
+void TCustomFFmpeg::DispatchOption(const std::string& name, const std::string& value) {
+  for (const TOptionRow& row : kOptionTable) {
+    if (name == row.Name) {
+      row.Run(*this, name, value);
+      return;
+    }
+  }
+  SetDefaultOption(name, value);
+}
+
+}  // namespace orvo
