@@ -2,6 +2,8 @@
 // into the libraries' default contexts, and hostile values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <functional>
 #include <mutex>
 #include <string>
@@ -14,6 +16,8 @@ extern "C" {
 
 #include "binding/FFmpegLogger.h"
 #include "engine/FFmpeg.h"
+#include "engine/presets.h"
+#include "support/test_media.h"
 
 namespace orvo {
 namespace {
@@ -463,6 +467,50 @@ TEST_F(EngineOptionsTest, DebugOptionRaisesTheLogLevel) {
 
 // Every name of the table, and a few library names, with hostile values: each is applied,
 // ignored or refused with an FFmpegException, never anything else.
+TEST_F(EngineOptionsTest, PresetsApplyThroughTheDispatcher) {
+  // A short name after the video codec finds the codec's table entry; its old spellings reach
+  // the H.264 encoder's own options.
+  engine_.DispatchOption("vcodec", "libx264");
+  engine_.DispatchOption("vpre", "medium");
+  const auto& names = engine_.RecordedOptionNames();
+  for (const char* expected : {"g", "keyint_min", "qmin", "qmax", "bf", "refs"}) {
+    EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+  }
+  bool hasPrivate = false;
+  for (const auto& option : engine_.RecordedPrivateOptions()) hasPrivate |= option.Name == "me_method";
+  EXPECT_TRUE(hasPrivate) << "me_method goes to the encoder's private options";
+
+  // Without a codec the name is a file, and there is none.
+  TCustomFFmpeg bare;
+  try {
+    bare.DispatchOption("vpre", "medium");
+    ADD_FAILURE() << "no such preset";
+  } catch (const FFmpegException& e) {
+    EXPECT_STREQ(e.what(), "Preset \"medium\" not found");
+  }
+}
+
+TEST_F(EngineOptionsTest, EveryBuiltInPresetIsAccepted) {
+  for (const TOptionsPreset& preset : OptionsPresets()) {
+    TCustomFFmpeg engine;
+    engine.DispatchOption("vcodec", "libx264");
+    EXPECT_NO_THROW(engine.DispatchOption("vpre", std::string(preset.Name))) << preset.Name;
+  }
+}
+
+TEST_F(EngineOptionsTest, PresetFilesSetCodecsAndStopAtABadLine) {
+  const std::string path = testing::TestMediaDir() + "/my.ffpreset";
+  testing::WriteBytes(path, "vcodec=mpeg4\ng=12\nbf\nqmin=3\n");
+  EXPECT_EQ(FailureOf("fpre", path), path + ": Invalid syntax: \"bf\"");
+  EXPECT_EQ(engine_.Options().VideoCodecName.value_or(""), "mpeg4");
+  const auto& names = engine_.RecordedOptionNames();
+  EXPECT_NE(std::find(names.begin(), names.end(), "g"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), "qmin"), names.end()) << "lines after the bad one";
+  testing::WriteBytes(path, "nosuchoption=1\n");
+  EXPECT_EQ(FailureOf("fpre", path),
+            path + ": Invalid option or argument: \"nosuchoption=1\", parsed as \"nosuchoption\" = \"1\"");
+}
+
 TEST_F(EngineOptionsTest, HostileValuesNeverCrash) {
   const int libraryLevel = av_log_get_level();
   av_log_set_level(AV_LOG_QUIET);  // thousands of refusals are expected here

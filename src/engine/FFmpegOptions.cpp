@@ -21,6 +21,7 @@ extern "C" {
 #include "binding/FFmpegLogger.h"
 #include "binding/file_helpers.h"
 #include "engine/FFmpeg.h"
+#include "engine/presets.h"
 
 namespace orvo {
 
@@ -391,6 +392,33 @@ struct TOptionHandlers {
     else
       *codec = v;
   }
+  // "apre", "vpre", "spre", "fpre": the preset's codec lines act as the codec options, every
+  // other line goes through the pass-through in the installed encoder's spelling, so presets
+  // written for the old H.264 wrapper still take effect.
+  static void Preset(TCustomFFmpeg& e, const std::string& kind, const std::string& v) {
+    const TEngineOptions& o = O(e);
+    const TPresetCodecNames codecs{o.VideoCodecName.value_or(""), o.AudioCodecName.value_or(""),
+                                   o.SubtitleCodecName.value_or("")};
+    TPresetTarget target;
+    target.SetCodecName = [&e](char codecKind, const std::string& value) {
+      Codec(e, std::string(1, codecKind) + "codec", value);
+    };
+    target.SetOption = [&e, &kind](const std::string& key, const std::string& value) {
+      // The codec of the preset's kind as it stands now: a preset may name its codec first.
+      const TEngineOptions& now = O(e);
+      const std::optional<std::string>& codec = kind == "apre"   ? now.AudioCodecName
+                                                : kind == "spre" ? now.SubtitleCodecName
+                                                                 : now.VideoCodecName;
+      const auto translated = TranslateCodecOption(codec.value_or(""), key, value);
+      if (!translated) return false;
+      for (const TCodecOption& option : *translated) {
+        if (!e.SetDefaultOption(option.Key, option.Value)) return false;
+      }
+      return true;
+    };
+    const std::string error = LoadPreset(kind, v, codecs, target);
+    if (!error.empty()) Fail(error);
+  }
   static void MeThreshold(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     O(e).MeThreshold = ParseInt(v);
   }
@@ -651,7 +679,7 @@ const TOptionRow kOptionTable[] = {
     {"muxdelay", H::MuxDelay},
     {"muxpreload", H::MuxPreload},
     {"absf", H::BitstreamFilter}, {"vbsf", H::BitstreamFilter}, {"sbsf", H::BitstreamFilter},
-    // "apre", "vpre", "spre", "fpre" belong here once presets are wired.
+    {"apre", H::Preset}, {"vpre", H::Preset}, {"spre", H::Preset}, {"fpre", H::Preset},
 };
 
 }  // namespace
