@@ -225,4 +225,12 @@ std::string FormatDateTime(const std::string& pattern, double dateTime) {
   return out;
 }
 
+std::string TrimText(std::string_view text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
+  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
+  return std::string(text.substr(first, last - first));
+}
+
 }  // namespace orvo

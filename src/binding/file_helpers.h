@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvo {
@@ -44,6 +45,9 @@ struct TSearchRec {
 // Lists a folder's entries (sorted by name); hidden entries and folders only when asked for.
 std::vector<TSearchRec> FindFiles(const std::string& dir, bool includeDirectories = false,
                                   bool includeHidden = false);
+
+// The text without leading and trailing blanks and control characters (bytes up to ' ').
+std::string TrimText(std::string_view text);
 
 // The part of `text` before the first `delimiter` (all of it when absent; an empty delimiter
 // counts as absent). With `remove`, `text` keeps only what follows the delimiter (empty when

@@ -1,6 +1,7 @@
 // Engine state, its reset, and the pass-through of option names into the libraries' default
 // option contexts.
 #include "engine/FFmpeg.h"
+#include "binding/file_helpers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,14 +16,6 @@ extern "C" {
 namespace orvo {
 
 namespace {
-
-std::string Trim(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  return text.substr(first, last - first);
-}
 
 }  // namespace
 
@@ -82,8 +75,8 @@ bool TCustomFFmpeg::SetPrivateEncoderOption(const std::string& name, const std::
 }
 
 bool TCustomFFmpeg::SetDefaultOption(const std::string& rawName, const std::string& rawValue) {
-  const std::string name = Trim(rawName);
-  const std::string value = Trim(rawValue);
+  const std::string name = TrimText(rawName);
+  const std::string value = TrimText(rawValue);
   if (name.empty() || value.empty()) return false;
 
   const AVOption* found = nullptr;

@@ -29,14 +29,6 @@ namespace {
 
 using Handler = void (*)(TCustomFFmpeg&, const std::string& name, const std::string& value);
 
-std::string Trim(const std::string& text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
-  while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  return text.substr(first, last - first);
-}
-
 [[noreturn]] void Fail(const std::string& message) { throw FFmpegException(message); }
 
 // Whole decimal integer with an optional sign.
@@ -322,7 +314,7 @@ struct TOptionHandlers {
         char line[128];
         std::snprintf(line, sizeof line, "%-11s %7d %10d", d->name, d->nb_components,
                       av_get_bits_per_pixel(d));
-        Info(e, Trim(line));
+        Info(e, TrimText(line));
       }
       return;
     }
@@ -537,7 +529,7 @@ struct TOptionHandlers {
       char line[128];
       for (int i = -1; i < AV_SAMPLE_FMT_NB; ++i) {
         av_get_sample_fmt_string(line, sizeof line, static_cast<AVSampleFormat>(i));
-        Info(e, Trim(line));
+        Info(e, TrimText(line));
       }
       return;
     }
@@ -566,7 +558,7 @@ struct TOptionHandlers {
     const size_t eq = v.find('=');
     const std::string filterName = eq == std::string::npos ? v : v.substr(0, eq);
     const AVBitStreamFilter* filter = av_bsf_get_by_name(filterName.c_str());
-    if (!filter) Fail("Unknown bitstream filter " + Trim(v));
+    if (!filter) Fail("Unknown bitstream filter " + TrimText(v));
     TBitstreamFilterChain& chain = name[0] == 'v'   ? O(e).VideoBitstreamFilters
                                    : name[0] == 'a' ? O(e).AudioBitstreamFilters
                                                     : O(e).SubtitleBitstreamFilters;

@@ -1,4 +1,5 @@
 #include "engine/media_texts.h"
+#include "binding/file_helpers.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -47,14 +48,6 @@ const ErrorRow kErrorTexts[] = {
     {AVERROR(ENOENT), "No such file or directory"},
 };
 
-std::string Trim(const std::string& text) {
-  const char* spaces = " \t\r\n\v\f";
-  const size_t first = text.find_first_not_of(spaces);
-  if (first == std::string::npos) return std::string();
-  const size_t last = text.find_last_not_of(spaces);
-  return text.substr(first, last - first + 1);
-}
-
 }  // namespace
 
 std::string LibraryErrorText(int code) {
@@ -97,14 +90,14 @@ std::string CodecText(AVCodecID id, uint32_t codecTag, bool encoder) {
   const AVCodec* codec = encoder ? avcodec_find_encoder(id) : avcodec_find_decoder(id);
   if (codec) {
     std::string text = codec->name ? codec->name : "";
-    const std::string longName = Trim(codec->long_name ? codec->long_name : "");
+    const std::string longName = TrimText(codec->long_name ? codec->long_name : "");
     if (!longName.empty()) text += "(" + longName + ")";
     return text;
   }
   if (id == AV_CODEC_ID_MPEG2TS) return "mpeg2ts";
   // The libraries know many codecs by name that this build cannot decode or encode.
   if (const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id)) {
-    const std::string name = Trim(std::string(descriptor->name ? descriptor->name : "").substr(0, 32));
+    const std::string name = TrimText(std::string(descriptor->name ? descriptor->name : "").substr(0, 32));
     if (!name.empty()) return name;
   }
   char text[64];

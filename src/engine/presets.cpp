@@ -876,16 +876,6 @@ constexpr std::array<TOptionsPreset, 40> kPresets = {{
        "sc_threshold=40"},
 }};
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(std::string_view text) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && IsBlank(text[first])) ++first;
-  while (last > first && IsBlank(text[last - 1])) --last;
-  return std::string(text.substr(first, last - first));
-}
-
 bool SameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -1110,12 +1100,12 @@ TPresetSource FindPreset(const std::string& kind, const std::string& value,
 
 std::vector<std::string> PresetLines(const std::string& content) {
   std::vector<std::string> lines;
-  const std::string text = Trim(content);
+  const std::string text = TrimText(content);
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos) end = text.size();
-    std::string line = Trim(std::string_view(text).substr(start, end - start));
+    std::string line = TrimText(std::string_view(text).substr(start, end - start));
     if (!line.empty()) lines.push_back(std::move(line));
     if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
       ++end;
@@ -1193,7 +1183,7 @@ std::vector<std::string> ApplyPresetToCodecContext(AVCodecContext* ctx, std::str
     // Codec-name lines choose an encoder; they have no place in an encoder's context.
     const bool accepted = SplitPresetLine(line, key, value) && !SameText(key, "vcodec") &&
                           !SameText(key, "acodec") && !SameText(key, "scodec") &&
-                          ApplyCodecOption(ctx, encoder, Trim(key), Trim(value));
+                          ApplyCodecOption(ctx, encoder, TrimText(key), TrimText(value));
     if (!accepted) rejected.push_back(line);
   }
   return rejected;
