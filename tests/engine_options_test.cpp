@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -565,6 +566,239 @@ TEST_F(EngineOptionsTest, HostileValuesNeverCrash) {
     }
   }
   av_log_set_level(libraryLevel);
+}
+
+// Disc and tape targets.
+
+struct TTargetCase {
+  const char* Target;
+  const char* Norm;
+  const char* Format;
+  const char* VideoCodec;  // nullptr: unchanged (unset)
+  const char* AudioCodec;
+  int Width, Height;
+  AVRational Rate;
+  int PixFmt;
+  int64_t Gop, BitRate, MaxRate, MinRate, BufSize, AudioBitRate;
+  int SampleRate;
+  int64_t PacketSize;
+  float MuxPreload;
+  float Aspect;
+};
+
+int64_t CodecInt(TCustomFFmpeg& e, int kind, const char* name) {
+  int64_t v = -12345;
+  EXPECT_GE(av_opt_get_int(e.DefaultCodecContext(kind), name, 0, &v), 0) << name;
+  return v;
+}
+
+TEST_F(EngineOptionsTest, TargetSettingsPerNorm) {
+  const AVRational pal{25, 1}, ntsc{30000, 1001}, film{24000, 1001};
+  const float a43 = 4.0f / 3.0f, a169 = 16.0f / 9.0f;
+  constexpr int64_t kSame = std::numeric_limits<int64_t>::min();  // as on a fresh engine
+  const TTargetCase cases[] = {
+      {"vcd", "pal", "vcd", "mpeg1video", "mp2", 352, 288, pal, -1, 15, 1150000, 1150000,
+       1150000, 327680, 224000, 44100, 2324, 0.44f, a43},
+      {"vcd", "ntsc", "vcd", "mpeg1video", "mp2", 352, 240, ntsc, -1, 18, 1150000, 1150000,
+       1150000, 327680, 224000, 44100, 2324, 0.44f, a43},
+      {"vcd", "film", "vcd", "mpeg1video", "mp2", 352, 240, film, -1, 18, 1150000, 1150000,
+       1150000, 327680, 224000, 44100, 2324, 0.44f, a43},
+      {"svcd", "pal", "svcd", "mpeg2video", "mp2", 480, 576, pal, -1, 15, 2040000, 2516000, 0,
+       1835008, 224000, 44100, 2324, 0.5f, a43},
+      {"svcd", "ntsc", "svcd", "mpeg2video", "mp2", 480, 480, ntsc, -1, 18, 2040000, 2516000, 0,
+       1835008, 224000, 44100, 2324, 0.5f, a43},
+      {"dvd", "pal", "dvd", "mpeg2video", "ac3", 720, 576, pal, -1, 15, 6000000, 9000000, 0,
+       1835008, 448000, 48000, 2048, 0.5f, a169},
+      {"dvd", "film", "dvd", "mpeg2video", "ac3", 720, 480, film, -1, 18, 6000000, 9000000, 0,
+       1835008, 448000, 48000, 2048, 0.5f, a169},
+      {"dv", "pal", "dv", nullptr, nullptr, 720, 576, pal, AV_PIX_FMT_YUV420P, kSame, kSame,
+       kSame, kSame, kSame, kSame, 48000, 0, 0.5f, 0},
+      {"dv", "ntsc", "dv", nullptr, nullptr, 720, 480, ntsc, AV_PIX_FMT_YUV411P, kSame, kSame,
+       kSame, kSame, kSame, kSame, 48000, 0, 0.5f, 0},
+      {"dv50", "pal", "dv", nullptr, nullptr, 720, 576, pal, AV_PIX_FMT_YUV422P, kSame, kSame,
+       kSame, kSame, kSame, kSame, 48000, 0, 0.5f, 0},
+      {"dv50", "film", "dv", nullptr, nullptr, 720, 480, film, AV_PIX_FMT_YUV422P, kSame, kSame,
+       kSame, kSame, kSame, kSame, 48000, 0, 0.5f, 0},
+  };
+  for (const TTargetCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Target) + " " + c.Norm);
+    TCustomFFmpeg e;
+    e.DispatchOption("ar", "22050");
+    e.DispatchOption("ac", "6");
+    e.SetTarget(c.Target, c.Norm, "pal");
+    const TEngineOptions& o = e.Options();
+    EXPECT_EQ(o.FormatName, c.Format);
+    EXPECT_EQ(o.VideoCodecName.value_or("(unset)"), c.VideoCodec ? c.VideoCodec : "(unset)");
+    EXPECT_EQ(o.AudioCodecName.value_or("(unset)"), c.AudioCodec ? c.AudioCodec : "(unset)");
+    EXPECT_EQ(o.FrameWidth, c.Width);
+    EXPECT_EQ(o.FrameHeight, c.Height);
+    EXPECT_EQ(o.FrameRate.num, c.Rate.num);
+    EXPECT_EQ(o.FrameRate.den, c.Rate.den);
+    EXPECT_EQ(o.FramePixFmt, c.PixFmt);
+    TCustomFFmpeg fresh;
+    auto expect = [&](int kind, const char* name, int64_t want) {
+      if (want == kSame) want = CodecInt(fresh, kind, name);
+      EXPECT_EQ(CodecInt(e, kind, name), want) << name;
+    };
+    expect(AVMEDIA_TYPE_VIDEO, "g", c.Gop);
+    expect(AVMEDIA_TYPE_VIDEO, "b", c.BitRate);
+    expect(AVMEDIA_TYPE_VIDEO, "maxrate", c.MaxRate);
+    expect(AVMEDIA_TYPE_VIDEO, "minrate", c.MinRate);
+    expect(AVMEDIA_TYPE_VIDEO, "bufsize", c.BufSize);
+    expect(AVMEDIA_TYPE_AUDIO, "b", c.AudioBitRate);
+    const bool scanOffset = std::any_of(
+        e.RecordedPrivateOptions().begin(), e.RecordedPrivateOptions().end(),
+        [](const TPrivateOption& p) { return p.Name == "scan_offset" && p.Value == "1"; });
+    EXPECT_EQ(scanOffset, std::string(c.Target) == "svcd");
+    EXPECT_EQ(o.AudioSampleRate, c.SampleRate);
+    EXPECT_EQ(e.DefaultFormatContext()->packet_size, unsigned(c.PacketSize));
+    EXPECT_FLOAT_EQ(o.MuxPreload, c.MuxPreload);
+    EXPECT_FLOAT_EQ(o.FrameAspectRatio, c.Aspect);
+    // 6 channels survive only where a target merely lifts mono.
+    const bool keepsChannels = std::string(c.Target) == "svcd" || std::string(c.Target) == "dvd";
+    EXPECT_EQ(o.AudioChannels, keepsChannels ? 6 : 2);
+  }
+}
+
+TEST_F(EngineOptionsTest, TargetLiftsMonoAndKeepsAGivenAspect) {
+  for (const char* target : {"vcd", "svcd", "dvd", "dv", "dv50"}) {
+    TCustomFFmpeg e;
+    e.DispatchOption("ac", "1");
+    e.SetTarget(target, "pal", "pal");
+    EXPECT_EQ(e.Options().AudioChannels, 2) << target;
+  }
+  engine_.DispatchOption("aspect", "16:9");
+  engine_.SetTarget("vcd", "ntsc", "ntsc");
+  EXPECT_FLOAT_EQ(engine_.Options().FrameAspectRatio, 16.0f / 9.0f);
+  EXPECT_FALSE(Logged(llInfo, "Assuming 4:3 for aspect ratio"));
+  engine_.ResetOptions();
+  engine_.SetTarget("dvd", "ntsc", "ntsc");
+  EXPECT_TRUE(Logged(llInfo, "Assuming 16:9 for aspect ratio"));
+}
+
+TEST_F(EngineOptionsTest, TargetDetectsNormFromFrameRate) {
+  struct TCase {
+    const char* Rate;
+    const char* DefaultNorm;
+    int Height;  // of "vcd"
+    AVRational Result;
+    const char* Log;
+  };
+  const TCase cases[] = {
+      {"25", "ntsc", 288, {25, 1}, "Assuming PAL for target."},
+      {"30000/1001", "pal", 240, {30000, 1001}, "Assuming NTSC for target."},
+      {"24000/1001", "pal", 240, {30000, 1001}, "Assuming NTSC for target."},
+      // Nothing matches: the default norm decides.
+      {"50", "ntsc", 240, {30000, 1001}, "Assuming NTSC for target."},
+      {"50", "film", 240, {24000, 1001}, "Assuming NTSC for target."},
+      {"50", "pal", 288, {25, 1}, "Assuming PAL for target."},
+      {"30", "whatever", 288, {25, 1}, "Assuming PAL for target."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::string(c.Rate) + " " + c.DefaultNorm);
+    engine_.ResetOptions();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.clear();
+    }
+    engine_.DispatchOption("r", c.Rate);
+    engine_.SetTarget("vcd", "auto", c.DefaultNorm);
+    EXPECT_EQ(engine_.Options().FrameHeight, c.Height);
+    EXPECT_EQ(CodecInt(engine_, AVMEDIA_TYPE_VIDEO, "g"), c.Height == 288 ? 15 : 18);
+    EXPECT_EQ(engine_.Options().FrameRate.num, c.Result.num);
+    EXPECT_EQ(engine_.Options().FrameRate.den, c.Result.den);
+    EXPECT_TRUE(Logged(llVerbose, c.Log));
+  }
+  // Quiet engines say nothing, and an explicit norm is not announced.
+  engine_.ResetOptions();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
+  engine_.DispatchOption("v", "0");
+  engine_.DispatchOption("r", "25");
+  engine_.SetTarget("vcd", "auto", "ntsc");
+  engine_.DispatchOption("v", "1");
+  engine_.SetTarget("vcd", "pal", "ntsc");
+  EXPECT_FALSE(Logged(llVerbose, "Assuming PAL for target."));
+}
+
+// An engine with opened inputs, as far as norm detection sees them.
+class TEngineWithInputs : public TCustomFFmpeg {
+ public:
+  std::vector<AVRational> TimeBases;
+
+ protected:
+  std::vector<AVRational> InputVideoTimeBases() const override { return TimeBases; }
+};
+
+TEST_F(EngineOptionsTest, TargetDetectsNormFromInputs) {
+  struct TCase {
+    std::vector<AVRational> TimeBases;
+    int Height;
+  };
+  const TCase cases[] = {
+      {{{1, 50}, {1, 25}, {1001, 30000}}, 288},  // first match decides
+      {{{1, 90000}, {1001, 24000}, {1, 25}}, 240},
+      {{{0, 0}, {1, 0}, {1001, 30000}}, 240},  // unset time bases are passed over
+      {{{1, 50}}, 288},                        // default norm
+  };
+  for (const TCase& c : cases) {
+    TEngineWithInputs e;
+    e.TimeBases = c.TimeBases;
+    e.DispatchOption("r", "60");
+    e.SetTarget("svcd", "auto", "pal");
+    EXPECT_EQ(e.Options().FrameHeight, c.Height == 288 ? 576 : 480);
+  }
+}
+
+TEST_F(EngineOptionsTest, TargetFailures) {
+  // Automatic norm without a frame rate has nothing to go on; an explicit norm needs none.
+  try {
+    engine_.SetTarget("dvd", "auto", "ntsc");
+    ADD_FAILURE() << "no failure";
+  } catch (const FFmpegException& e) {
+    EXPECT_STREQ(e.what(), "frame_rate is invalid.");
+  }
+  EXPECT_NO_THROW(engine_.SetTarget("dvd", "pal", "ntsc"));
+  for (const char* target : {"dv25", "", "DVD", "vcd "}) {
+    try {
+      engine_.SetTarget(target, "pal", "pal");
+      ADD_FAILURE() << target;
+    } catch (const FFmpegException& e) {
+      EXPECT_STREQ(e.what(), "Unknown target type") << target;
+    }
+  }
+}
+
+TEST_F(EngineOptionsTest, TargetOptionPrefixes) {
+  struct TCase {
+    const char* Value;
+    const char* Rate;  // set before; "" for none
+    int Width, Height;
+    AVRational Result;
+    const char* Failure;
+  };
+  const TCase cases[] = {
+      {"  pal-vcd ", "30000/1001", 352, 288, {25, 1}, ""},
+      {"ntsc-dvd", "25", 720, 480, {30000, 1001}, ""},
+      {"film-svcd", "", 480, 480, {24000, 1001}, ""},
+      {"dv50", "25", 720, 576, {25, 1}, ""},   // automatic: detected
+      {"dv", "50", 720, 480, {30000, 1001}, ""},  // automatic: default "ntsc"
+      {"dvd", "", 0, 0, {0, 0}, "frame_rate is invalid."},
+      {"pal-dv25", "", 0, 0, {0, 0}, "Unknown target type"},
+      {"secam-vcd", "25", 0, 0, {25, 1}, "Unknown target type"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Value);
+    engine_.ResetOptions();
+    if (*c.Rate) engine_.DispatchOption("r", c.Rate);
+    EXPECT_EQ(FailureOf("target", c.Value), c.Failure);
+    EXPECT_EQ(engine_.Options().FrameWidth, c.Width);
+    EXPECT_EQ(engine_.Options().FrameHeight, c.Height);
+    EXPECT_EQ(engine_.Options().FrameRate.num, c.Result.num);
+    EXPECT_EQ(engine_.Options().FrameRate.den, c.Result.den);
+  }
 }
 
 }  // namespace

@@ -215,6 +215,12 @@ class TCustomFFmpeg {
   void SetSubtitleCodec(const std::string& value) { DispatchOption("scodec", value); }
   void SetVideoFilters(const std::string& value) { DispatchOption("vfilters", value); }
 
+  // Disc and tape standards ("vcd", "svcd", "dvd", "dv", "dv50"). The norm is "pal", "ntsc",
+  // "film" or anything else to detect it; defaultNorm decides when detection finds nothing.
+  // Throws FFmpegException; settings made before a failure stay made.
+  void SetTarget(const std::string& target, const std::string& norm,
+                 const std::string& defaultNorm);
+
   const TEngineOptions& Options() const { return opt_; }
   // The names accepted by SetDefaultOption, in order, duplicates kept.
   const std::vector<std::string>& RecordedOptionNames() const { return recordedNames_; }
@@ -228,6 +234,10 @@ class TCustomFFmpeg {
   int64_t ProgressTotal() const { return progressTotal_; }
 
  protected:
+  // Codec time bases of the video streams of the opened input files, files and streams in
+  // order. Empty while no input is open.
+  virtual std::vector<AVRational> InputVideoTimeBases() const { return {}; }
+
   TEngineOptions opt_;
   int64_t progressTotal_ = -1;
 

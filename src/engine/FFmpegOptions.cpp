@@ -550,6 +550,17 @@ struct TOptionHandlers {
   static void MuxDelay(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     O(e).MuxMaxDelay = ParseFloat(v);
   }
+  static void Target(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    const std::string value = TrimText(v);
+    for (const char* norm : {"pal", "ntsc", "film"}) {
+      const std::string prefix = std::string(norm) + "-";
+      if (value.compare(0, prefix.size(), prefix) == 0) {
+        e.SetTarget(value.substr(prefix.size()), norm, "ntsc");
+        return;
+      }
+    }
+    e.SetTarget(value, "auto", "ntsc");
+  }
   static void MuxPreload(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     O(e).MuxPreload = ParseFloat(v);
   }
@@ -601,7 +612,7 @@ const TOptionRow kOptionTable[] = {
     {"loop_input", H::LoopInput},
     {"loop_output", H::LoopOutput},
     {"v", H::Verbose},
-    // "target" belongs here once targets are wired.
+    {"target", H::Target},
     {"threads", H::Todo},
     {"vsync", H::VideoSync},
     {"async", H::AudioSync},
