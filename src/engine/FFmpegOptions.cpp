@@ -130,6 +130,24 @@ std::string ProgramFolder() {
 struct TOptionHandlers {
   static TEngineOptions& O(TCustomFFmpeg& e) { return e.opt_; }
 
+  // Rows that only parse their value into one setting.
+  template <auto Field>
+  static void SetInt(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).*Field = ParseInt(v);
+  }
+  template <auto Field>
+  static void SetInt64(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).*Field = ParseInt64(v);
+  }
+  template <auto Field>
+  static void SetFloat(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).*Field = ParseFloat(v);
+  }
+  template <auto Field>
+  static void SetBool(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    O(e).*Field = ParseBool(v);
+  }
+
   static void DoNothing(TCustomFFmpeg& e, const std::string& name, const std::string&) {
     Info(e, "Do nothing: option - " + name);
   }
@@ -177,9 +195,6 @@ struct TOptionHandlers {
     O(e).RecordingTime = ParseTime(name, v, true);
     e.progressTotal_ = O(e).RecordingTime;
   }
-  static void FileSize(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).LimitFileSize = ParseInt64(v);
-  }
   static void StartTime(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
     O(e).StartTime = ParseTime(name, v, true);
   }
@@ -203,62 +218,17 @@ struct TOptionHandlers {
     if (eq == std::string::npos) Fail("Missing =");
     O(e).Metadata.emplace_back(v.substr(0, eq), v.substr(eq + 1));
   }
-  static void DataFrames(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).MaxDataFrames = ParseInt(v);
-  }
   static void TimeLimit(TCustomFFmpeg& e, const std::string&, const std::string&) {
     Warn(e, "Warning: -timelimit not implemented on Windows");
-  }
-  static void Dump(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).DoPktDump = ParseBool(v);
-  }
-  static void Hex(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).DoHexDump = ParseBool(v);
-  }
-  static void RealTime(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).RateEmu = ParseBool(v);
-  }
-  static void LoopInput(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).LoopInput = ParseBool(v);
-  }
-  static void LoopOutput(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).LoopOutput = ParseInt(v);
-  }
-  static void Verbose(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).Verbose = ParseInt(v);
   }
   static void Todo(TCustomFFmpeg&, const std::string& name, const std::string&) {
     Fail("TODO: option - " + name);
   }
-  static void VideoSync(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).VideoSyncMethod = ParseInt(v);
-  }
-  static void AudioSync(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).AudioSyncMethod = ParseInt(v);
-  }
-  static void AudioDrift(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).AudioDriftThreshold = ParseFloat(v);
-  }
-  static void GlobalHeader(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).VideoGlobalHeader = ParseInt(v);
-  }
   static void CopyTs(TCustomFFmpeg& e, const std::string&, const std::string&) {
     O(e).CopyTs = true;
   }
-  static void Shortest(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).OptShortest = ParseBool(v);
-  }
-  static void DtsDelta(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).DtsDeltaThreshold = ParseFloat(v);
-  }
-  static void ProgramId(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).OptProgramId = ParseInt(v);
-  }
   static void ExitOnError(TCustomFFmpeg& e, const std::string&, const std::string&) {
     O(e).ExitOnError = true;
-  }
-  static void CopyInitialNonKey(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).CopyInitialNonKeyframes = ParseInt(v);
   }
   static void BitRate(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
     const bool audio = !name.empty() && name[0] == 'a';
@@ -273,9 +243,6 @@ struct TOptionHandlers {
     if (av_opt_get_int(ctx, "b", 0, &rate) >= 0 && rate < 1000)
       Warn(e, "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not "
               "kbits/s");
-  }
-  static void VideoFrames(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).MaxVideoFrames = ParseInt(v);
   }
   static void FrameRate(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     if (v.empty()) return;
@@ -354,15 +321,6 @@ struct TOptionHandlers {
   static void Pad(TCustomFFmpeg&, const std::string&, const std::string&) {
     Fail("Please use vfilters=pad");
   }
-  static void Intra(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).IntraOnly = ParseBool(v);
-  }
-  static void VideoDisable(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).VideoDisable = ParseBool(v);
-  }
-  static void VideoDiscard(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).VideoDiscard = ParseInt(v);
-  }
   static void QScale(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     const float q = ParseFloat(v);
     if (!(q > 0 && q <= 255)) Fail("qscale must be > 0.0 and <= 255");
@@ -411,12 +369,6 @@ struct TOptionHandlers {
     const std::string error = LoadPreset(kind, v, codecs, target);
     if (!error.empty()) Fail(error);
   }
-  static void MeThreshold(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).MeThreshold = ParseInt(v);
-  }
-  static void SameQ(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).SameQuality = ParseBool(v);
-  }
   static void Pass(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     const int pass = ParseInt(v);
     if (pass != 1 && pass != 2) Fail("pass number can be only 1 or 2");
@@ -424,12 +376,6 @@ struct TOptionHandlers {
   }
   static void PassLogFile(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     O(e).PassLogFileName = v;
-  }
-  static void Deinterlace(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).DoDeinterlace = ParseBool(v);
-  }
-  static void Psnr(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).DoPsnr = ParseBool(v);
   }
   static void VStats(TCustomFFmpeg& e, const std::string&, const std::string&) {
     const std::time_t now = std::time(nullptr);
@@ -468,12 +414,6 @@ struct TOptionHandlers {
       ++p;
     }
   }
-  static void Top(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).TopFieldFirst = ParseInt(v);
-  }
-  static void DcPrecision(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).IntraDcPrecision = ParseInt(v);
-  }
   static void Tag(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
     if (v.empty()) return;
     if (name[0] == 'v') O(e).VideoCodecTag = ParseTag(v, "video");
@@ -484,12 +424,6 @@ struct TOptionHandlers {
     if (name[0] == 'v') O(e).VideoLanguage = v;
     else if (name[0] == 'a') O(e).AudioLanguage = v;
     else O(e).SubtitleLanguage = v;
-  }
-  static void QpHist(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).QpHist = ParseBool(v);
-  }
-  static void ForceFps(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).ForceFps = ParseBool(v);
   }
   static void StreamId(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
     const size_t colon = v.find(':');
@@ -504,12 +438,6 @@ struct TOptionHandlers {
       Fail("stream index over MAX_STREAMS(" + std::to_string(MAX_STREAMS) + ")");
     O(e).StreamIdMap[size_t(i)] = value;
   }
-  static void AudioFrames(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).MaxAudioFrames = ParseInt(v);
-  }
-  static void AudioQ(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).AudioQScale = ParseFloat(v);
-  }
   static void AudioRate(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     const int rate = ParseInt(v);
     if (rate > 0) O(e).AudioSampleRate = rate;
@@ -517,12 +445,6 @@ struct TOptionHandlers {
   static void AudioChannels(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     const int channels = ParseInt(v);
     if (channels > 0) O(e).AudioChannels = channels;
-  }
-  static void AudioDisable(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).AudioDisable = ParseBool(v);
-  }
-  static void Volume(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).AudioVolume = ParseInt(v);
   }
   static void SampleFmt(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     if (v == "list") {
@@ -535,20 +457,8 @@ struct TOptionHandlers {
     }
     O(e).AudioSampleFmt = av_get_sample_fmt(v.c_str());
   }
-  static void SubtitleDisable(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).SubtitleDisable = ParseBool(v);
-  }
-  static void VideoChannel(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).VideoChannel = ParseInt(v);
-  }
   static void VideoStandard(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     O(e).VideoStandard = v;
-  }
-  static void InputSync(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).InputSync = ParseBool(v);
-  }
-  static void MuxDelay(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).MuxMaxDelay = ParseFloat(v);
   }
   static void Target(TCustomFFmpeg& e, const std::string&, const std::string& v) {
     const std::string value = TrimText(v);
@@ -560,9 +470,6 @@ struct TOptionHandlers {
       }
     }
     e.SetTarget(value, "auto", "ntsc");
-  }
-  static void MuxPreload(TCustomFFmpeg& e, const std::string&, const std::string& v) {
-    O(e).MuxPreload = ParseFloat(v);
   }
   static void BitstreamFilter(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
     if (v.empty() || v[0] == '=') return;
@@ -597,35 +504,35 @@ const TOptionRow kOptionTable[] = {
     {"map", H::Map},
     {"map_meta_data", H::MapMetaData},
     {"t", H::RecordingTime},
-    {"fs", H::FileSize},
+    {"fs", H::SetInt64<&TEngineOptions::LimitFileSize>},
     {"ss", H::StartTime},
     {"itsoffset", H::InputTsOffset},
     {"itsscale", H::InputTsScale},
     {"timestamp", H::Timestamp},
     {"metadata", H::Metadata},
-    {"dframes", H::DataFrames},
+    {"dframes", H::SetInt<&TEngineOptions::MaxDataFrames>},
     {"benchmark", H::DoNothing},
     {"timelimit", H::TimeLimit},
-    {"dump", H::Dump},
-    {"hex", H::Hex},
-    {"re", H::RealTime},
-    {"loop_input", H::LoopInput},
-    {"loop_output", H::LoopOutput},
-    {"v", H::Verbose},
+    {"dump", H::SetBool<&TEngineOptions::DoPktDump>},
+    {"hex", H::SetBool<&TEngineOptions::DoHexDump>},
+    {"re", H::SetBool<&TEngineOptions::RateEmu>},
+    {"loop_input", H::SetBool<&TEngineOptions::LoopInput>},
+    {"loop_output", H::SetInt<&TEngineOptions::LoopOutput>},
+    {"v", H::SetInt<&TEngineOptions::Verbose>},
     {"target", H::Target},
     {"threads", H::Todo},
-    {"vsync", H::VideoSync},
-    {"async", H::AudioSync},
-    {"adrift_threshold", H::AudioDrift},
-    {"vglobal", H::GlobalHeader},
+    {"vsync", H::SetInt<&TEngineOptions::VideoSyncMethod>},
+    {"async", H::SetInt<&TEngineOptions::AudioSyncMethod>},
+    {"adrift_threshold", H::SetFloat<&TEngineOptions::AudioDriftThreshold>},
+    {"vglobal", H::SetInt<&TEngineOptions::VideoGlobalHeader>},
     {"copyts", H::CopyTs},
-    {"shortest", H::Shortest},
-    {"dts_delta_threshold", H::DtsDelta},
-    {"programid", H::ProgramId},
+    {"shortest", H::SetBool<&TEngineOptions::OptShortest>},
+    {"dts_delta_threshold", H::SetFloat<&TEngineOptions::DtsDeltaThreshold>},
+    {"programid", H::SetInt<&TEngineOptions::OptProgramId>},
     {"xerror", H::ExitOnError},
-    {"copyinkf", H::CopyInitialNonKey},
+    {"copyinkf", H::SetInt<&TEngineOptions::CopyInitialNonKeyframes>},
     {"b", H::BitRate}, {"vb", H::BitRate},
-    {"vframes", H::VideoFrames},
+    {"vframes", H::SetInt<&TEngineOptions::MaxVideoFrames>},
     {"r", H::FrameRate},
     {"s", H::FrameSize},
     {"aspect", H::Aspect},
@@ -634,53 +541,53 @@ const TOptionRow kOptionTable[] = {
     {"cropright", H::Crop},
     {"padtop", H::Pad}, {"padbottom", H::Pad}, {"padleft", H::Pad}, {"padright", H::Pad},
     {"padcolor", H::Pad},
-    {"intra", H::Intra},
-    {"vn", H::VideoDisable},
-    {"vdt", H::VideoDiscard},
+    {"intra", H::SetBool<&TEngineOptions::IntraOnly>},
+    {"vn", H::SetBool<&TEngineOptions::VideoDisable>},
+    {"vdt", H::SetInt<&TEngineOptions::VideoDiscard>},
     {"qscale", H::QScale},
     {"rc_override", H::RcOverride},
     {"vcodec", H::Codec},
-    {"me_threshold", H::MeThreshold},
-    {"sameq", H::SameQ},
+    {"me_threshold", H::SetInt<&TEngineOptions::MeThreshold>},
+    {"sameq", H::SetBool<&TEngineOptions::SameQuality>},
     {"pass", H::Pass},
     {"passlogfile", H::PassLogFile},
-    {"deinterlace", H::Deinterlace},
-    {"psnr", H::Psnr},
+    {"deinterlace", H::SetBool<&TEngineOptions::DoDeinterlace>},
+    {"psnr", H::SetBool<&TEngineOptions::DoPsnr>},
     {"vstats", H::VStats},
     {"vstats_file", H::VStatsFile},
     {"vhook", H::VHook},
     {"vfilters", H::VideoFilters}, {"vf", H::VideoFilters},
     {"intra_matrix", H::Matrix}, {"inter_matrix", H::Matrix},
-    {"top", H::Top},
-    {"dc", H::DcPrecision},
+    {"top", H::SetInt<&TEngineOptions::TopFieldFirst>},
+    {"dc", H::SetInt<&TEngineOptions::IntraDcPrecision>},
     {"vtag", H::Tag},
     // "newvideo" belongs here once output setup is wired.
     {"vlang", H::Language},
-    {"qphist", H::QpHist},
-    {"force_fps", H::ForceFps},
+    {"qphist", H::SetBool<&TEngineOptions::QpHist>},
+    {"force_fps", H::SetBool<&TEngineOptions::ForceFps>},
     {"streamid", H::StreamId},
     {"ab", H::BitRate},
-    {"aframes", H::AudioFrames},
-    {"aq", H::AudioQ},
+    {"aframes", H::SetInt<&TEngineOptions::MaxAudioFrames>},
+    {"aq", H::SetFloat<&TEngineOptions::AudioQScale>},
     {"ar", H::AudioRate},
     {"ac", H::AudioChannels},
-    {"an", H::AudioDisable},
+    {"an", H::SetBool<&TEngineOptions::AudioDisable>},
     {"acodec", H::Codec},
     {"atag", H::Tag},
-    {"vol", H::Volume},
+    {"vol", H::SetInt<&TEngineOptions::AudioVolume>},
     // "newaudio" belongs here once output setup is wired.
     {"alang", H::Language},
     {"sample_fmt", H::SampleFmt},
-    {"sn", H::SubtitleDisable},
+    {"sn", H::SetBool<&TEngineOptions::SubtitleDisable>},
     {"scodec", H::Codec},
     // "newsubtitle" belongs here once output setup is wired.
     {"slang", H::Language},
     {"stag", H::Tag},
-    {"vc", H::VideoChannel},
+    {"vc", H::SetInt<&TEngineOptions::VideoChannel>},
     {"tvstd", H::VideoStandard},
-    {"isync", H::InputSync},
-    {"muxdelay", H::MuxDelay},
-    {"muxpreload", H::MuxPreload},
+    {"isync", H::SetBool<&TEngineOptions::InputSync>},
+    {"muxdelay", H::SetFloat<&TEngineOptions::MuxMaxDelay>},
+    {"muxpreload", H::SetFloat<&TEngineOptions::MuxPreload>},
     {"absf", H::BitstreamFilter}, {"vbsf", H::BitstreamFilter}, {"sbsf", H::BitstreamFilter},
     {"apre", H::Preset}, {"vpre", H::Preset}, {"spre", H::Preset}, {"fpre", H::Preset},
 };

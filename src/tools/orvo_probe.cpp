@@ -43,7 +43,9 @@ json FileJson(const TFileStreamInfo& info) {
               {"Album", info.Album},         {"Genre", info.Genre}};
 }
 
-void AddAudio(json& stream, const TAudioStreamInfo& info) {
+// The fields audio and video records share, in their order.
+template <typename StreamInfo>
+void AddCommon(json& stream, const StreamInfo& info) {
   stream["Language"] = info.Language;
   stream["CodecName"] = info.CodecName;
   stream["StreamStartTime"] = info.StreamStartTime;
@@ -51,19 +53,17 @@ void AddAudio(json& stream, const TAudioStreamInfo& info) {
   stream["StreamDuration"] = info.StreamDuration;
   stream["Duration"] = info.Duration;
   stream["BitRate"] = info.BitRate;
+}
+
+void AddAudio(json& stream, const TAudioStreamInfo& info) {
+  AddCommon(stream, info);
   stream["Channels"] = info.Channels;
   stream["SampleRate"] = info.SampleRate;
   stream["SampleFormat"] = info.SampleFormat;
 }
 
 void AddVideo(json& stream, const TVideoStreamInfo& info) {
-  stream["Language"] = info.Language;
-  stream["CodecName"] = info.CodecName;
-  stream["StreamStartTime"] = info.StreamStartTime;
-  stream["StartTime"] = info.StartTime;
-  stream["StreamDuration"] = info.StreamDuration;
-  stream["Duration"] = info.Duration;
-  stream["BitRate"] = info.BitRate;
+  AddCommon(stream, info);
   stream["Height"] = info.Height;
   stream["Width"] = info.Width;
   stream["DisplayAspectRatio"] = info.DisplayAspectRatio;
