@@ -21,7 +21,7 @@ namespace {
 
 TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }
 
-TCustomFFmpeg::~TCustomFFmpeg() = default;
+TCustomFFmpeg::~TCustomFFmpeg() { CloseFiles(); }
 
 void TCustomFFmpeg::ResetOptions() {
   opt_ = TEngineOptions{};
@@ -68,6 +68,27 @@ bool TCustomFFmpeg::SetPrivateEncoderOption(const std::string& name, const std::
     if (!probe || !probe->priv_data) continue;
     if (av_opt_set(probe->priv_data, name.c_str(), value.c_str(), 0) >= 0) {
       privateOptions_.push_back({name, value, codec->type});
+      return true;
+    }
+  }
+  return false;
+}
+
+// The same for the private classes of the muxers (e.g. the MPEG program stream's "muxrate").
+bool TCustomFFmpeg::SetPrivateMuxerOption(const std::string& name, const std::string& value,
+                                          bool& found) {
+  void* iter = nullptr;
+  while (const AVOutputFormat* format = av_muxer_iterate(&iter)) {
+    if (!format->priv_class) continue;
+    const AVClass* cls = format->priv_class;
+    const AVOption* o = av_opt_find(&cls, name.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
+    if (!o || o->type == AV_OPT_TYPE_CONST) continue;
+    found = true;
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, format, nullptr, nullptr) < 0 || !raw) continue;
+    OutputFormatContextPtr probe(raw);
+    if (av_opt_set(probe->priv_data, name.c_str(), value.c_str(), 0) >= 0) {
+      privateOptions_.push_back({name, value, AVMEDIA_TYPE_UNKNOWN, true});
       return true;
     }
   }
@@ -125,6 +146,7 @@ bool TCustomFFmpeg::SetDefaultOption(const std::string& rawName, const std::stri
   } else {
     bool known = false;
     if (SetPrivateEncoderOption(name, value, known)) return true;
+    if (SetPrivateMuxerOption(name, value, known)) return true;
     if (!known) return false;  // nobody knows it: ignored without a message
     ret = -1;
     recorded = name;

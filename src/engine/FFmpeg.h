@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -61,6 +62,37 @@ struct TPrivateOption {
   std::string Name;
   std::string Value;
   AVMediaType Kind = AVMEDIA_TYPE_UNKNOWN;  // the kind of the encoder that knows it
+  bool ForMuxer = false;                    // known to a muxer's own class instead
+};
+
+// One stream of an opened input file, with the decoder settings the conversion opens it with.
+struct TInputStream {
+  int FileIndex = 0;
+  AVStream* Stream = nullptr;      // owned by the file's context
+  CodecContextPtr Codec;           // decoder settings; empty for data, attachment and unknown
+  const AVCodec* Decoder = nullptr;  // chosen by name, or none (then chosen by codec id)
+};
+
+// One opened input file.
+struct TInputFile {
+  InputFormatContextPtr Context;
+  int64_t TsOffset = 0;                        // added to every timestamp, µs
+  std::array<double, MAX_STREAMS> TsScale{};  // per stream; 0 = none
+};
+
+// One stream created in an output file, as set up before the conversion opens its encoder.
+struct TOutputStream {
+  AVStream* Stream = nullptr;  // owned by the file's context
+  CodecContextPtr Codec;       // encoder settings (or the copied stream's parameters)
+  bool StreamCopy = false;
+  float Quality = 0;           // fixed quality, in lambda units; 0 = none
+  TBitstreamFilterChain BitstreamFilters;
+};
+
+// One created output file. In join mode one file stands in several slots of the table.
+struct TOutputFile {
+  OutputFormatContextPtr Context;
+  std::vector<TOutputStream> Streams;
 };
 
 using TQuantMatrix = std::array<uint16_t, 64>;
@@ -233,10 +265,38 @@ class TCustomFFmpeg {
   // Set by "t": the total the progress reports count towards (-1: unknown).
   int64_t ProgressTotal() const { return progressTotal_; }
 
+  // Opens an input file with the current option state and consumes the input settings. False
+  // with LastErrorText when the file cannot be used; option errors raise FFmpegException.
+  bool OpenInputFile(const std::string& fileName);
+  // Creates an output file with its streams; the number of output slots afterwards, or -1 with
+  // LastErrorText. Join asks for one output fed by every input in turn.
+  int OpenOutputFile(const std::string& fileName, bool join);
+  // Add one stream of that kind to an output file; raise FFmpegException on failure.
+  void new_video_stream(TOutputFile& file);
+  void new_audio_stream(TOutputFile& file);
+  void new_subtitle_stream(TOutputFile& file);
+  // Which kinds the inputs hold (with join, the first input only). False with the message in
+  // `error` when a stream has a kind the libraries do not define.
+  bool check_audio_video_sub_inputs(bool join, bool& hasVideo, bool& hasAudio,
+                                    bool& hasSubtitle, std::string& error) const;
+  // Closes every file: outputs first (an output that stayed empty is deleted), then inputs.
+  void CloseFiles();
+
+  const std::string& LastErrorText() const { return lastErrorText_; }
+  bool JoinMode() const { return joinMode_; }
+  int InputFileCount() const { return static_cast<int>(inputFiles_.size()); }
+  const TInputFile& InputFile(int index) const { return inputFiles_.at(size_t(index)); }
+  // Every input stream over all input files in opening order (the input decoder list).
+  const std::vector<TInputStream>& InputStreams() const { return inputStreams_; }
+  int OutputFileCount() const { return static_cast<int>(outputFiles_.size()); }
+  TOutputFile& OutputFile(int index) const { return *outputFiles_.at(size_t(index)); }
+  // Per created output stream: the encoder chosen by name, or none.
+  const std::vector<const AVCodec*>& OutputCodecs() const { return outputCodecs_; }
+
  protected:
   // Codec time bases of the video streams of the opened input files, files and streams in
   // order. Empty while no input is open.
-  virtual std::vector<AVRational> InputVideoTimeBases() const { return {}; }
+  virtual std::vector<AVRational> InputVideoTimeBases() const;
 
   TEngineOptions opt_;
   int64_t progressTotal_ = -1;
@@ -245,6 +305,19 @@ class TCustomFFmpeg {
   friend struct TOptionHandlers;
   void ResetDefaultContexts();
   bool SetPrivateEncoderOption(const std::string& name, const std::string& value, bool& found);
+  bool SetPrivateMuxerOption(const std::string& name, const std::string& value, bool& found);
+  // Copies the recorded options whose flags hold all of `flags` from a default context.
+  void CopyRecordedOptions(void* target, void* source, int flags) const;
+  void ApplyPrivateOptions(AVCodecContext* ctx) const;
+  void ApplyPrivateOptions(AVFormatContext* ctx) const;
+  AVStream* NewOutputStream(TOutputFile& file, AVMediaType kind);
+  struct TNamedDecoders {
+    const AVCodec* Video;
+    const AVCodec* Audio;
+    const AVCodec* Subtitle;
+  };
+  void OpenInputStreams(TInputFile& file, int fileIndex, const TNamedDecoders& named);
+  int OutputFailure(const std::string& text);
 
   std::array<CodecContextPtr, 5> codecDefaults_;
   OutputFormatContextPtr formatDefaults_;  // never gets an output format; only holds options
@@ -252,6 +325,25 @@ class TCustomFFmpeg {
   std::vector<std::string> recordedNames_;
   std::vector<TPrivateOption> privateOptions_;
   TFrameHookList frameHooks_;
+
+  std::string lastErrorText_;
+  std::vector<TInputFile> inputFiles_;
+  std::vector<TInputStream> inputStreams_;
+  std::vector<std::shared_ptr<TOutputFile>> outputFiles_;
+  std::vector<const AVCodec*> outputCodecs_;
+  bool joinMode_ = false;
 };
+
+// Finds an encoder or decoder by name for a stream of `kind`. No name: success with no codec.
+// Old encoder names are served by their current equivalents ("libfaac" by "aac").
+struct TCodecLookup {
+  bool Ok = true;
+  const AVCodec* Codec = nullptr;
+  std::string Error;
+};
+TCodecLookup FindCodecByName(const std::optional<std::string>& name, AVMediaType kind,
+                             bool encoder, int strictness);
+// The fraction of a ratio as the stream headers take it: at most 255/255.
+AVRational AspectFraction(double ratio);
 
 }  // namespace orvo

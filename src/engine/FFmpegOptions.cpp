@@ -471,6 +471,14 @@ struct TOptionHandlers {
     }
     e.SetTarget(value, "auto", "ntsc");
   }
+  // "newvideo", "newaudio", "newsubtitle": one more stream in the last output file.
+  static void NewStream(TCustomFFmpeg& e, const std::string& name, const std::string&) {
+    if (e.outputFiles_.empty()) Fail("At least one output file must be specified");
+    TOutputFile& file = *e.outputFiles_.back();
+    if (name == "newvideo") e.new_video_stream(file);
+    else if (name == "newaudio") e.new_audio_stream(file);
+    else e.new_subtitle_stream(file);
+  }
   static void BitstreamFilter(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
     if (v.empty() || v[0] == '=') return;
     const size_t eq = v.find('=');
@@ -561,7 +569,7 @@ const TOptionRow kOptionTable[] = {
     {"top", H::SetInt<&TEngineOptions::TopFieldFirst>},
     {"dc", H::SetInt<&TEngineOptions::IntraDcPrecision>},
     {"vtag", H::Tag},
-    // "newvideo" belongs here once output setup is wired.
+    {"newvideo", H::NewStream},
     {"vlang", H::Language},
     {"qphist", H::SetBool<&TEngineOptions::QpHist>},
     {"force_fps", H::SetBool<&TEngineOptions::ForceFps>},
@@ -575,12 +583,12 @@ const TOptionRow kOptionTable[] = {
     {"acodec", H::Codec},
     {"atag", H::Tag},
     {"vol", H::SetInt<&TEngineOptions::AudioVolume>},
-    // "newaudio" belongs here once output setup is wired.
+    {"newaudio", H::NewStream},
     {"alang", H::Language},
     {"sample_fmt", H::SampleFmt},
     {"sn", H::SetBool<&TEngineOptions::SubtitleDisable>},
     {"scodec", H::Codec},
-    // "newsubtitle" belongs here once output setup is wired.
+    {"newsubtitle", H::NewStream},
     {"slang", H::Language},
     {"stag", H::Tag},
     {"vc", H::SetInt<&TEngineOptions::VideoChannel>},
