@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QStyleFactory>
 
+#include "app/Previewer.h"
 #include "app/WinMain.h"
 #include "app/main_thread_qt.h"
 
@@ -9,6 +10,7 @@ int main(int argc, char* argv[]) {
   QApplication::setStyle(QStyleFactory::create("Fusion"));
   QApplication::setApplicationName("Orvo SWF Converter");
   orvo::InstallMainThreadQueueInEventLoop();
+  orvo::InstallQtPreviewer();
 
   orvo::TfrmMain window;
   window.show();

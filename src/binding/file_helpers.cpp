@@ -1,3 +1,4 @@
+#include <cstdarg>
 #include "binding/file_helpers.h"
 
 #include <dirent.h>
@@ -223,6 +224,19 @@ std::string FormatDateTime(const std::string& pattern, double dateTime) {
     }
   }
   return out;
+}
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(n > 0 ? size_t(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
+  return text;
 }
 
 std::string TrimText(std::string_view text) {

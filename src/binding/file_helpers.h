@@ -49,6 +49,9 @@ std::vector<TSearchRec> FindFiles(const std::string& dir, bool includeDirectorie
 // The text without leading and trailing blanks and control characters (bytes up to ' ').
 std::string TrimText(std::string_view text);
 
+// printf-style formatting into a string of any length.
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The part of `text` before the first `delimiter` (all of it when absent; an empty delimiter
 // counts as absent). With `remove`, `text` keeps only what follows the delimiter (empty when
 // absent).

@@ -1,6 +1,8 @@
 // Engine state, its reset, and the pass-through of option names into the libraries' default
 // option contexts.
 #include "engine/FFmpeg.h"
+#include "engine/ConvertThread.h"
+#include "engine/transcode_state.h"
 #include "binding/file_helpers.h"
 
 #include <algorithm>
@@ -21,7 +23,15 @@ namespace {
 
 TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }
 
-TCustomFFmpeg::~TCustomFFmpeg() { CloseFiles(); }
+TCustomFFmpeg::~TCustomFFmpeg() {
+  if (worker_) {
+    StopConvert(true);
+    worker_.reset();
+  }
+  if (terminateThread_.joinable()) terminateThread_.join();
+  run_.reset();
+  CloseFiles();
+}
 
 void TCustomFFmpeg::ResetOptions() {
   opt_ = TEngineOptions{};

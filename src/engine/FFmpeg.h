@@ -3,11 +3,16 @@
 // the engine class with its option state, the option dispatcher and the pass-through of other
 // names into the libraries' default option contexts.
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +26,11 @@ extern "C" {
 }
 
 #include "binding/FrameHook.h"
+#include "binding/Previewer.h"
 #include "binding/av_handles.h"
+#include "engine/media_texts.h"
+#include "platform/bitmap.h"
+#include "platform/threads.h"
 
 namespace orvo {
 
@@ -93,6 +102,7 @@ struct TOutputStream {
 struct TOutputFile {
   OutputFormatContextPtr Context;
   std::vector<TOutputStream> Streams;
+  bool HeaderWritten = false;  // the trailer is still to be written
 };
 
 using TQuantMatrix = std::array<uint16_t, 64>;
@@ -207,6 +217,39 @@ struct TEngineOptions {
   TBitstreamFilterChain SubtitleBitstreamFilters;
 };
 
+class TCustomFFmpeg;
+class TConvertThread;
+struct TTranscodeState;
+struct TInputStreamState;
+struct TOutputStreamState;
+struct TDeinterlacer;
+
+// The values of one progress report.
+struct TProgressInfo {
+  int FileIndex = -1;      // input file being read; -1 on the final report
+  int64_t Total = -1;      // µs; -1 when no duration is known
+  int64_t Time = 0;        // output time, µs
+  int64_t Size = 0;        // output bytes
+  float BitRate = 0;       // kbit/s
+  float Quality = -1;      // -1: none or stream copy
+  int Fps = -1;            // -1: no video
+  int Frame = -1;          // -1: no video
+};
+
+using TProgressCallback = std::function<void(TCustomFFmpeg& sender, const TProgressInfo& info)>;
+using TTerminateCallback = std::function<void(TCustomFFmpeg& sender)>;
+// Called on the converting thread with each decoded picture as a 24-bit bitmap; the handler may
+// draw on it (update stays true) or leave it (update := false), and stop further calls.
+using TCustomHookCallback = std::function<void(TCustomFFmpeg& sender, TBitmap& bitmap,
+                                               bool& stop, bool& update, int64_t pts,
+                                               int frame)>;
+using TPreviewBitmapCallback =
+    std::function<void(TCustomFFmpeg& sender, TBitmap& bitmap, int64_t pts, int frame)>;
+
+// Preview flags.
+constexpr int kPreviewWindow = 1;
+constexpr int kPreviewBitmap = 2;
+
 // Lookup flags of the default codec contexts by media kind (0 video ... 4 attachment).
 constexpr std::array<int, 5> kDefaultContextFlags = {AV_OPT_FLAG_VIDEO_PARAM,
                                                      AV_OPT_FLAG_AUDIO_PARAM, 0,
@@ -222,6 +265,8 @@ class TCustomFFmpeg {
   // The option table's names in dispatch order (a name given for several rows appears once
   // for each).
   static std::vector<std::string> OptionTableNames();
+  // Whether a row's value is a Boolean, a flag or ignored, so a command line may leave it out.
+  static bool IsSwitchOption(const std::string& name);
 
   // Back to the reset values: option state, default contexts, recorded names, hook list.
   void ResetOptions();
@@ -282,6 +327,41 @@ class TCustomFFmpeg {
   // Closes every file: outputs first (an output that stayed empty is deleted), then inputs.
   void CloseFiles();
 
+  // ---- Conversion run and its control.
+
+  // Runs the conversion over the opened tables in the calling thread. Raises FFmpegException.
+  void Transcode();
+  // Starts the task: threaded, a worker is created and returned not yet started (the caller
+  // calls its Start); otherwise the task runs in the caller's thread and null is returned.
+  TConvertThread* StartConvert(bool threaded, TThreadPriority priority);
+  void StopConvert(bool wait);
+  void Stop(bool wait);
+  // Pausing holds the worker at its next packet or output frame.
+  void PauseConvert();
+  void ResumeConvert();
+  bool Paused() const { return paused_; }
+  // Back to a fresh engine (keeps the error flag and text).
+  void ResetEngine();
+
+  bool Running() const { return running_; }
+  bool Finished() const { return finished_; }
+  bool Terminated() const { return terminated_; }
+  bool StopRequested() const { return stopRequested_; }
+  bool Error() const { return error_; }
+  std::string ErrorText() const;
+
+  int64_t ProgressInterval = 500000;  // µs
+  int64_t PreviewInterval = 100000;   // µs
+  TProgressCallback OnProgress;
+  TTerminateCallback OnTerminate;
+  TCustomHookCallback OnCustomHook;
+  TPreviewBitmapCallback OnPreviewBitmap;
+  // Preview bits (kPreviewWindow, kPreviewBitmap), under the process-wide preview lock.
+  void SetPreviewFlags(int flags);
+  int PreviewFlags() const;
+  // Decoded video pictures counted by the hook step.
+  int FrameCounter() const { return frameCounter_; }
+
   const std::string& LastErrorText() const { return lastErrorText_; }
   bool JoinMode() const { return joinMode_; }
   int InputFileCount() const { return static_cast<int>(inputFiles_.size()); }
@@ -326,12 +406,93 @@ class TCustomFFmpeg {
   std::vector<TPrivateOption> privateOptions_;
   TFrameHookList frameHooks_;
 
+  // ---- Conversion run (FFmpegTranscode.cpp, FFmpegPackets.cpp, FFmpegVideo.cpp,
+  // FFmpegAudio.cpp, FFmpegHooks.cpp).
+  friend class TConvertThread;
+  void RunTask();
+  void DeliverEnd();
+  void RecordFailure(const std::string& message);
+  void CleanupEngine();
+  void CloseOpenCodecs();
+  void WaitWhilePaused();
+  void SetRunActive(bool active);
+  void DumpOutputs();
+
+  void ReadLoop();
+  // True when the reading loop ends with this input.
+  bool EndOfInput(int fileIndex);
+  void ReopenEncoder(TOutputStreamState& ost);
+  // Decodes one packet (null: drains the decoder and then the encoders it feeds) and hands the
+  // result to the output streams it feeds. -1 when decoding failed.
+  int ProcessPacket(TInputStreamState& ist, int istIndex, const AVPacket* packet);
+  void OutputDecodedFrame(TInputStreamState& ist, int istIndex, AVFrame* frame);
+  void FlushEncoders(TInputStreamState& ist, int istIndex);
+  void OutputSubtitle(TOutputStreamState& ost, TInputStreamState& ist, AVSubtitle& subtitle,
+                      int64_t pts);
+  void CopyPacket(TOutputStreamState& ost, TInputStreamState& ist, const AVPacket& packet);
+  // Sends one frame (null: flush) to the stream's encoder and writes every packet it gives.
+  // Returns the bytes written.
+  int EncodeAndWrite(TOutputStreamState& ost, const AVFrame* frame);
+  void WriteFrame(TOutputStreamState& ost, AVPacket* packet);
+  void PrintReport(bool isLast, int fileIndex);
+
+  void SetupVideoOutput(TOutputStreamState& ost, TInputStreamState& ist);
+  int EncodeVideoFrame(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* picture);
+  void WriteVideoStats(TOutputStreamState& ost, int frameSize);
+  // Filter graph: the decoded picture goes in; filtered pictures come out one by one.
+  void PushFilterPicture(TInputStreamState& ist, const AVFrame* picture);
+  bool PullFilterPicture(TInputStreamState& ist, TOutputStreamState& ost);
+  // ---- Video output helpers (FFmpegVideo.cpp).
+  // Builds the stream's filter graph and sets the encoder's size from it.
+  void BuildVideoFilters(TOutputStreamState& ost, TInputStreamState& ist);
+
+  void SetupAudioOutput(TOutputStreamState& ost, TInputStreamState& ist);
+  void do_audio_out(TOutputStreamState& ost, TInputStreamState& ist, const AVFrame* samples);
+  // At the end of the input: encodes what the FIFO still holds (padded when the encoder
+  // needs whole frames).
+  void FlushAudioFifo(TOutputStreamState& ost);
+  void ApplyVolume(AVFrame* samples) const;
+  // Audio output helpers (FFmpegAudio.cpp): convert `count` input samples into the stream's
+  // FIFO through `converter` or as they are (null planes: what the converter still holds;
+  // false when the block is dropped), and
+  // encode one frame of `total` samples, the first `take` from the FIFO and the rest silence.
+  bool PushAudioSamples(TOutputStreamState& ost, SwrContext* converter,
+                        const uint8_t* const* planes, int count);
+  void EncodeAudioFromFifo(TOutputStreamState& ost, int take, int total);
+
+  void PreprocessPicture(TInputStreamState& ist, AVFrame* picture);
+  void PreviewPicture(const AVFrame* picture, const AVCodecContext* encoder, int64_t pts);
+
+  std::unique_ptr<TTranscodeState> run_;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> error_{false};
+  std::string errorText_;
+  std::unique_ptr<TConvertThread> worker_;
+  // Guards the pause flag, the error text and the two "busy" flags below.
+  mutable std::mutex pauseMutex_;
+  bool runActive_ = false;        // a worker exists whose task body has not ended
+  bool terminateActive_ = false;  // the end of a never-started task is being delivered
+  std::thread terminateThread_;
+  std::condition_variable pauseChanged_;
+  std::atomic<bool> paused_{false};
+  int frameCounter_ = 0;
+  TBitmapConverter hookConverter_;
+  TBitmapConverter previewConverter_;
+  std::unique_ptr<TDeinterlacer> deinterlacer_;
+  int previewFlags_ = 0;  // under the process-wide preview lock
+  int64_t lastPreview_ = 0;
+  std::shared_ptr<TPreviewer> previewer_;  // under the preview lock
+
   std::string lastErrorText_;
   std::vector<TInputFile> inputFiles_;
   std::vector<TInputStream> inputStreams_;
   std::vector<std::shared_ptr<TOutputFile>> outputFiles_;
   std::vector<const AVCodec*> outputCodecs_;
   bool joinMode_ = false;
+  bool filtersInUse_ = false;  // decided by the output file opened last
 };
 
 // Finds an encoder or decoder by name for a stream of `kind`. No name: success with no codec.

@@ -127,6 +127,8 @@ std::string ProgramFolder() {
 }  // namespace
 
 // The rows of the table; friends of the engine so they can reach its state.
+constexpr size_t kMaxHookWords = 64;
+
 struct TOptionHandlers {
   static TEngineOptions& O(TCustomFFmpeg& e) { return e.opt_; }
 
@@ -389,9 +391,18 @@ struct TOptionHandlers {
     O(e).VStatsFileName = v;
   }
   static void VHook(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+    // Words are separated by "|" when there is one (so paths may hold blanks), else by blanks.
     std::vector<std::string> words;
-    std::istringstream in(v);
-    for (std::string word; in >> word;) words.push_back(word);
+    if (v.find('|') != std::string::npos) {
+      std::string rest = v;
+      while (words.size() < kMaxHookWords) {
+        words.push_back(SplitText(rest, "|", true));
+        if (rest.empty()) break;
+      }
+    } else {
+      std::istringstream in(v);
+      for (std::string word; words.size() < kMaxHookWords && in >> word;) words.push_back(word);
+    }
     if (words.empty() || FrameHookAdd(e.frameHooks_, words) != 0)
       Fail("Failed to add video hook function: " + v);
     O(e).UsingVHook = true;
@@ -606,6 +617,20 @@ std::vector<std::string> TCustomFFmpeg::OptionTableNames() {
   std::vector<std::string> names;
   for (const TOptionRow& row : kOptionTable) names.emplace_back(row.Name);
   return names;
+}
+
+bool TCustomFFmpeg::IsSwitchOption(const std::string& name) {
+  // Rows whose value is a Boolean, a flag or ignored.
+  static const char* const kSwitches[] = {
+      "L", "h", "version", "formats", "codecs", "bsfs", "protocols", "filters", "i", "y",
+      "benchmark", "timelimit", "dump", "hex", "re", "loop_input", "threads", "copyts",
+      "shortest", "xerror", "padtop", "padbottom", "padleft", "padright", "padcolor", "intra",
+      "vn", "sameq", "deinterlace", "psnr", "vstats", "newvideo", "qphist", "force_fps", "an",
+      "newaudio", "sn", "newsubtitle", "isync"};
+  for (const char* s : kSwitches) {
+    if (name == s) return true;
+  }
+  return false;
 }
 
 void TCustomFFmpeg::DispatchOption(const std::string& name, const std::string& value) {

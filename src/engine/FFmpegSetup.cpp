@@ -47,20 +47,6 @@ const AVCodec* FindByName(const std::string& name, bool encoder) {
   return avcodec_find_encoder_by_name(name.c_str());
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(n > 0 ? size_t(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-  va_end(args);
-  return text;
-}
-
 // The default codec of a container's kind. The mp3 container's video codec only carries a
 // cover picture, which is no video stream to convert to.
 AVCodecID DefaultVideoCodec(const AVOutputFormat* format) {
@@ -93,23 +79,23 @@ TCodecLookup FindCodecByName(const std::optional<std::string>& name, AVMediaType
   const AVCodec* codec = FindByName(*name, encoder);
   result.Ok = false;
   if (!codec) {
-    result.Error = Format("Unknown %s '%s'", role, name->c_str());
+    result.Error = FormatText("Unknown %s '%s'", role, name->c_str());
     return result;
   }
   if (codec->type != kind) {
-    result.Error = Format("Invalid %s type '%s'", role, name->c_str());
+    result.Error = FormatText("Invalid %s type '%s'", role, name->c_str());
     return result;
   }
   if ((codec->capabilities & AV_CODEC_CAP_EXPERIMENTAL) &&
       strictness > FF_COMPLIANCE_EXPERIMENTAL) {
-    result.Error = Format(
+    result.Error = FormatText(
         "%s '%s' is experimental and might produce bad results.\r\nAdd '-strict experimental' "
         "if you want to use it.",
         role, codec->name);
     const AVCodec* other =
         encoder ? avcodec_find_encoder(codec->id) : avcodec_find_decoder(codec->id);
     if (other && !(other->capabilities & AV_CODEC_CAP_EXPERIMENTAL))
-      result.Error += "\r\n" + Format("Or use the non experimental %s '%s'.", role, other->name);
+      result.Error += "\r\n" + FormatText("Or use the non experimental %s '%s'.", role, other->name);
     return result;
   }
   result.Ok = true;
@@ -198,7 +184,7 @@ bool TCustomFFmpeg::check_audio_video_sub_inputs(bool join, bool& hasVideo, bool
 bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   lastErrorText_.clear();
   if (inputFiles_.size() >= size_t(MAX_FILES)) {
-    lastErrorText_ = Format("Too many input files (at most %d)", MAX_FILES);
+    lastErrorText_ = FormatText("Too many input files (at most %d)", MAX_FILES);
     return false;
   }
   // 1. A forced format.
@@ -230,12 +216,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   std::unique_ptr<AVDictionary*, void (*)(AVDictionary**)> params(&rawParams, av_dict_free);
   if (opt_.FrameRate.num && opt_.FrameRate.den)
     av_dict_set(params.get(), "framerate",
-                Format("%d/%d", opt_.FrameRate.num, opt_.FrameRate.den).c_str(), 0);
+                FormatText("%d/%d", opt_.FrameRate.num, opt_.FrameRate.den).c_str(), 0);
   av_dict_set_int(params.get(), "sample_rate", opt_.AudioSampleRate, 0);
   av_dict_set_int(params.get(), "channels", opt_.AudioChannels, 0);
   if (opt_.FrameWidth > 0 && opt_.FrameHeight > 0)
     av_dict_set(params.get(), "video_size",
-                Format("%dx%d", opt_.FrameWidth, opt_.FrameHeight).c_str(), 0);
+                FormatText("%dx%d", opt_.FrameWidth, opt_.FrameHeight).c_str(), 0);
   if (const char* pixFmt = av_get_pix_fmt_name(static_cast<AVPixelFormat>(opt_.FramePixFmt)))
     av_dict_set(params.get(), "pixel_format", pixFmt, 0);
   if (opt_.VideoChannel) av_dict_set_int(params.get(), "channel", opt_.VideoChannel, 0);
@@ -267,7 +253,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
   const std::string url = ToLibraryFileName(fileName);
   int ret = avformat_open_input(&opened, url.c_str(), forced, params.get());
   if (ret < 0) {
-    lastErrorText_ = ErrorText(fileName, ret);
+    lastErrorText_ = orvo::ErrorText(fileName, ret);
     return false;
   }
   ic.reset(opened);
@@ -299,7 +285,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     ret = avformat_find_stream_info(ic.get(), nullptr);
   }
   if (ret < 0 && opt_.Verbose >= 0) {
-    lastErrorText_ = Format("%s: could not find codec parameters", fileName.c_str());
+    lastErrorText_ = FormatText("%s: could not find codec parameters", fileName.c_str());
     Logger().Log(this, llVerbose, lastErrorText_);
     return false;
   }
@@ -311,7 +297,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& fileName) {
     ret = av_seek_frame(ic.get(), -1, timestamp, AVSEEK_FLAG_BACKWARD);
     if (ret < 0 && opt_.Verbose > 0)
       Logger().Log(this, llVerbose,
-                   Format("%s: could not seek to position %0.3f", fileName.c_str(),
+                   FormatText("%s: could not seek to position %0.3f", fileName.c_str(),
                           double(timestamp) / AV_TIME_BASE));
     opt_.StartTime = 0;
   }
@@ -395,7 +381,7 @@ void TCustomFFmpeg::OpenInputStreams(TInputFile& file, int fileIndex,
         if (codecRate.num && rate.num && av_cmp_q(codecRate, rate) != 0 && opt_.Verbose >= 0)
           Logger().Log(
               this, llInfo,
-              Format("Seems stream %d codec frame rate differs from container frame rate: "
+              FormatText("Seems stream %d codec frame rate differs from container frame rate: "
                      "%2.2f (%d/%d) -> %2.2f (%d/%d)",
                      int(i), av_q2d(codecRate), codecRate.num, codecRate.den, av_q2d(rate),
                      rate.num, rate.den));
@@ -440,21 +426,24 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
   lastErrorText_.clear();
   if (joinMode_) return OutputFailure("Cannot join more than one output file.");
   if (outputFiles_.size() >= size_t(MAX_FILES))
-    return OutputFailure(Format("Too many output files (at most %d)", MAX_FILES));
+    return OutputFailure(FormatText("Too many output files (at most %d)", MAX_FILES));
+
+  // 2.
+  filtersInUse_ = !opt_.VideoFilters.empty();
 
   // 4. The container.
   const AVOutputFormat* format = nullptr;
   if (!opt_.FormatName.empty()) {
     format = av_guess_format(opt_.FormatName.c_str(), nullptr, nullptr);
     if (!format)
-      return OutputFailure(Format("Requested output format '%s' is not a suitable output format",
+      return OutputFailure(FormatText("Requested output format '%s' is not a suitable output format",
                                   opt_.FormatName.c_str()));
     opt_.FormatName.clear();
   } else {
     format = av_guess_format(nullptr, fileName.c_str(), nullptr);
     if (!format)
       return OutputFailure(
-          Format("Unable to find a suitable output format for '%s'", fileName.c_str()));
+          FormatText("Unable to find a suitable output format for '%s'", fileName.c_str()));
   }
   // 3, 5. The context with the container, its own settings and the file name.
   const std::string url = ToLibraryFileName(fileName);
@@ -485,7 +474,9 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
   if (opt_.VideoDisable) useVideo = false;
   if (opt_.SubtitleDisable) useSubtitle = false;
 
-  // 10. The streams. A failure leaves the codec table as it was.
+  // 10. The streams. A failure leaves the codec table as it was. A kind left out because it
+  // was disabled is enabled again for the next file, as a created stream would do.
+  opt_.VideoDisable = opt_.AudioDisable = opt_.SubtitleDisable = false;
   const size_t codecsBefore = outputCodecs_.size();
   const char* step = "";
   try {
@@ -494,7 +485,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
     if (useSubtitle) step = "new_subtitle_stream", new_subtitle_stream(*file);
   } catch (const FFmpegException& error) {
     outputCodecs_.resize(codecsBefore);
-    return OutputFailure(Format("%s fail: %s", step, error.what()));
+    return OutputFailure(FormatText("%s fail: %s", step, error.what()));
   } catch (...) {
     outputCodecs_.resize(codecsBefore);
     throw;
@@ -524,7 +515,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
   // 14. The file itself; an existing one is replaced.
   if (!(format->flags & AVFMT_NOFILE)) {
     const int ret = avio_open(&oc->pb, url.c_str(), AVIO_FLAG_WRITE);
-    if (ret < 0) return rollBack(ErrorText(fileName, ret));
+    if (ret < 0) return rollBack(orvo::ErrorText(fileName, ret));
   }
   // 16. Muxing settings.
   oc->max_delay = static_cast<int>(opt_.MuxMaxDelay * 1000000);
@@ -559,7 +550,7 @@ int TCustomFFmpeg::OpenOutputFile(const std::string& fileName, bool join) {
 AVStream* TCustomFFmpeg::NewOutputStream(TOutputFile& file, AVMediaType kind) {
   AVFormatContext* oc = file.Context.get();
   if (oc->nb_streams >= unsigned(MAX_STREAMS))
-    throw FFmpegException(Format("Too many streams in one output file (at most %d)", MAX_STREAMS));
+    throw FFmpegException(FormatText("Too many streams in one output file (at most %d)", MAX_STREAMS));
   AVStream* st = avformat_new_stream(oc, nullptr);
   if (!st) throw FFmpegException("Could not alloc stream");
   st->id = opt_.StreamIdMap[st->index];
@@ -667,6 +658,7 @@ void TCustomFFmpeg::new_video_stream(TOutputFile& file) {
 
   if (opt_.VideoStreamCopy) {
     out.StreamCopy = true;
+    outputCodecs_.push_back(nullptr);
     out.Codec->sample_aspect_ratio = st->sample_aspect_ratio = sampleAspect;
   } else {
     AVRational rate = opt_.FrameRate.num ? opt_.FrameRate : AVRational{25, 1};
@@ -754,6 +746,7 @@ void TCustomFFmpeg::new_audio_stream(TOutputFile& file) {
 
   if (opt_.AudioStreamCopy) {
     out.StreamCopy = true;
+    outputCodecs_.push_back(nullptr);
     setLayout(out.Codec.get());
     out.Codec->sample_rate = opt_.AudioSampleRate;
   } else {
@@ -790,7 +783,7 @@ void TCustomFFmpeg::new_audio_stream(TOutputFile& file) {
       const int best = NearestSampleRate(encoder->supported_samplerates, c->sample_rate);
       if (best != c->sample_rate) {
         Logger().Log(this, llWarning,
-                     Format("Requested sampling rate unsupported using closest supported (%d)",
+                     FormatText("Requested sampling rate unsupported using closest supported (%d)",
                             best));
         c->sample_rate = best;
       }
@@ -818,6 +811,7 @@ void TCustomFFmpeg::new_subtitle_stream(TOutputFile& file) {
   if (opt_.SubtitleCodecTag) out.Codec->codec_tag = opt_.SubtitleCodecTag;
   if (opt_.SubtitleStreamCopy) {
     out.StreamCopy = true;
+    outputCodecs_.push_back(nullptr);
   } else {
     AVCodecContext* defaults = codecDefaults_[AVMEDIA_TYPE_SUBTITLE].get();
     CopyRecordedOptions(out.Codec.get(), defaults,
@@ -853,6 +847,14 @@ void TCustomFFmpeg::CloseFiles() {
     if (i > 0 && outputFiles_[i] == outputFiles_[i - 1]) continue;
     AVFormatContext* oc = outputFiles_[i]->Context.get();
     if (oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && oc->url) written.push_back(oc->url);
+  }
+  // A conversion that ended early still leaves files that can be read.
+  for (size_t i = 0; i < outputFiles_.size(); ++i) {
+    TOutputFile& file = *outputFiles_[i];
+    if (file.HeaderWritten) {
+      file.HeaderWritten = false;
+      av_write_trailer(file.Context.get());
+    }
   }
   outputFiles_.clear();  // closes the files
   for (const std::string& name : written) {

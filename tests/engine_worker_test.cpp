@@ -1,0 +1,378 @@
+// The conversion task's life: starting in a worker or in the caller's thread, the end delivered
+// once, stopping, pausing and resuming from the main thread while events are handed to it, the
+// custom hook and preview bitmaps.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/time.h>
+}
+
+#include "binding/FFmpegLoader.h"
+#include "binding/FFmpegLogger.h"
+#include "binding/av_handles.h"
+#include "engine/ConvertThread.h"
+#include "engine/FFmpeg.h"
+#include "platform/main_thread.h"
+#include "support/test_media.h"
+
+namespace orvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Media(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
+
+// A clip with picture and sound, made once per suite.
+const std::string& Clip() {
+  static const std::string path = [] {
+    testing::TestMediaSpec recipe;
+    recipe.container = "avi";
+    recipe.videoEncoder = "mpeg4";
+    recipe.audioEncoder = "mp2";
+    recipe.width = 160;
+    recipe.height = 120;
+    recipe.seconds = 2.0;
+    return testing::WriteTestMedia(Media("worker-clip.avi"), recipe);
+  }();
+  return path;
+}
+
+// A longer clip for the tests that act while the conversion runs.
+const std::string& LongClip() {
+  static const std::string path = [] {
+    testing::TestMediaSpec recipe;
+    recipe.container = "avi";
+    recipe.videoEncoder = "mpeg4";
+    recipe.audioEncoder = "mp2";
+    recipe.width = 320;
+    recipe.height = 240;
+    recipe.seconds = 20.0;
+    return testing::WriteTestMedia(Media("worker-long.avi"), recipe);
+  }();
+  return path;
+}
+
+struct TReadBack {
+  bool Opened = false;
+  int VideoFrames = 0;
+  double Duration = 0;  // seconds, from the last decoded picture's end
+  std::vector<uint8_t> FirstLuma;  // first picture's Y plane, row by row
+  int Width = 0, Height = 0;
+};
+
+// Decodes the file's video to its end.
+TReadBack ReadBack(const std::string& path) {
+  TReadBack result;
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return result;
+  InputFormatContextPtr ic(raw);
+  if (avformat_find_stream_info(ic.get(), nullptr) < 0) return result;
+  const int index = av_find_best_stream(ic.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) return result;
+  AVStream* st = ic->streams[index];
+  CodecContextPtr dec(avcodec_alloc_context3(avcodec_find_decoder(st->codecpar->codec_id)));
+  avcodec_parameters_to_context(dec.get(), st->codecpar);
+  if (avcodec_open2(dec.get(), nullptr, nullptr) < 0) return result;
+  result.Opened = true;
+  PacketPtr packet(av_packet_alloc());
+  FramePtr frame(av_frame_alloc());
+  auto drain = [&] {
+    while (avcodec_receive_frame(dec.get(), frame.get()) >= 0) {
+      if (result.VideoFrames++ == 0) {
+        result.Width = frame->width;
+        result.Height = frame->height;
+        for (int y = 0; y < frame->height; ++y)
+          result.FirstLuma.insert(result.FirstLuma.end(), frame->data[0] + y * frame->linesize[0],
+                                  frame->data[0] + y * frame->linesize[0] + frame->width);
+      }
+      if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
+        result.Duration = std::max(
+            result.Duration, double(frame->best_effort_timestamp) * av_q2d(st->time_base));
+      av_frame_unref(frame.get());
+    }
+  };
+  while (av_read_frame(ic.get(), packet.get()) >= 0) {
+    if (packet->stream_index == index) {
+      avcodec_send_packet(dec.get(), packet.get());
+      drain();
+    }
+    av_packet_unref(packet.get());
+  }
+  avcodec_send_packet(dec.get(), nullptr);
+  drain();
+  return result;
+}
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    FFLoader().LoadLibraries(ConverterLibraries);
+    SetMainThread();
+  }
+
+  // An engine with the clip opened and an output created.
+  std::unique_ptr<TCustomFFmpeg> Prepare(const std::string& input, const std::string& output,
+                                         const std::vector<std::pair<std::string, std::string>>&
+                                             outputOptions = {}) {
+    auto engine = std::make_unique<TCustomFFmpeg>();
+    engine->DispatchOption("v", "-1");
+    EXPECT_TRUE(engine->OpenInputFile(input)) << engine->LastErrorText();
+    for (const auto& [name, value] : outputOptions) engine->DispatchOption(name, value);
+    EXPECT_GT(engine->OpenOutputFile(output, false), 0) << engine->LastErrorText();
+    return engine;
+  }
+
+  // Waits on the main thread, running the calls workers hand to it.
+  static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
+    return WaitProcessingCalls(done, limit);
+  }
+};
+
+TEST_F(WorkerTest, StartWithoutFilesEndsAtOnceWithTheReason) {
+  struct Case {
+    bool withInput;
+    const char* text;
+  };
+  for (const Case& c : {Case{false, "At least one output file must be specified"},
+                        Case{true, "At least one output file must be specified"}}) {
+    TCustomFFmpeg engine;
+    if (c.withInput) ASSERT_TRUE(engine.OpenInputFile(Clip()));
+    int ends = 0;
+    std::thread::id endThread;
+    engine.OnTerminate = [&](TCustomFFmpeg& sender) {
+      ++ends;
+      endThread = std::this_thread::get_id();
+      EXPECT_EQ(&sender, &engine);
+    };
+    EXPECT_EQ(engine.StartConvert(true, TThreadPriority::tpNormal), nullptr);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(endThread, std::this_thread::get_id());
+    EXPECT_TRUE(engine.Error());
+    EXPECT_EQ(engine.ErrorText(), c.text);
+    EXPECT_TRUE(engine.Terminated());
+    EXPECT_FALSE(engine.Finished());
+    // A terminated task does not start again.
+    EXPECT_EQ(engine.StartConvert(true, TThreadPriority::tpNormal), nullptr);
+    EXPECT_EQ(ends, 1);
+  }
+  // Output without input.
+  TCustomFFmpeg engine;
+  engine.DispatchOption("f", "wav");
+  engine.DispatchOption("acodec", "pcm_s16le");
+  ASSERT_GT(engine.OpenOutputFile(Media("no-input.wav"), false), 0);
+  engine.StartConvert(false, TThreadPriority::tpNormal);
+  EXPECT_EQ(engine.ErrorText(), "At least one input file must be specified");
+}
+
+TEST_F(WorkerTest, ThreadedRunFinishesAndDeliversTheEndOnceOnTheWorker) {
+  auto engine = Prepare(Clip(), Media("threaded.mp4"), {{"vcodec", "mpeg4"}, {"acodec", "aac"}});
+  std::atomic<int> ends{0};
+  std::thread::id endThread;
+  engine->OnTerminate = [&](TCustomFFmpeg&) {
+    endThread = std::this_thread::get_id();
+    ++ends;
+  };
+  std::atomic<int> reports{0};
+  std::atomic<bool> sawFinal{false};
+  engine->ProgressInterval = 0;
+  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo& info) {
+    ++reports;
+    if (info.FileIndex == -1) sawFinal = true;
+  };
+  TConvertThread* worker = engine->StartConvert(true, TThreadPriority::tpLower);
+  ASSERT_NE(worker, nullptr);
+  EXPECT_TRUE(engine->Running());
+  worker->Start();
+  ASSERT_TRUE(WaitFor([&] { return ends.load() == 1; }));
+  worker->Join();
+  EXPECT_NE(endThread, std::this_thread::get_id());
+  EXPECT_TRUE(engine->Finished());
+  EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+  EXPECT_FALSE(engine->Running());
+  EXPECT_TRUE(sawFinal);
+  EXPECT_GT(reports.load(), 1);
+  engine.reset();
+  const TReadBack out = ReadBack(Media("threaded.mp4"));
+  ASSERT_TRUE(out.Opened);
+  EXPECT_NEAR(out.VideoFrames, 50, 1);
+}
+
+TEST_F(WorkerTest, StopNeverStartedTaskDeliversTheEndFromAnotherThread) {
+  auto engine = Prepare(Clip(), Media("never.avi"));
+  std::thread::id endThread;
+  int ends = 0;
+  engine->OnTerminate = [&](TCustomFFmpeg&) {
+    ++ends;
+    endThread = std::this_thread::get_id();
+  };
+  engine->Stop(true);
+  EXPECT_EQ(ends, 1);
+  EXPECT_NE(endThread, std::this_thread::get_id());
+  EXPECT_FALSE(engine->Finished());
+  EXPECT_FALSE(engine->Error());
+  EXPECT_TRUE(engine->Terminated());
+}
+
+TEST_F(WorkerTest, StopWithWaitingFromTheMainThreadWhileEventsGoThroughIt) {
+  auto engine = Prepare(LongClip(), Media("stopped.avi"), {{"re", "1"}});
+  std::atomic<int> mainThreadReports{0};
+  engine->ProgressInterval = 20000;
+  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo&) {
+    // Handed to the main thread and waited for, as the task component does.
+    RunInMainThread([&] {
+      EXPECT_TRUE(IsMainThread());
+      ++mainThreadReports;
+    });
+  };
+  std::atomic<int> ends{0};
+  engine->OnTerminate = [&](TCustomFFmpeg&) { ++ends; };
+  TConvertThread* worker = engine->StartConvert(true, TThreadPriority::tpNormal);
+  ASSERT_NE(worker, nullptr);
+  worker->Start();
+  ASSERT_TRUE(WaitFor([&] { return mainThreadReports.load() >= 3; }, 30s));
+  const auto before = std::chrono::steady_clock::now();
+  engine->StopConvert(true);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+  EXPECT_EQ(ends.load(), 1);
+  EXPECT_FALSE(engine->Finished());
+  EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+  engine.reset();
+  // The stopped output is a complete file with what was converted.
+  const TReadBack out = ReadBack(Media("stopped.avi"));
+  ASSERT_TRUE(out.Opened);
+  EXPECT_GT(out.VideoFrames, 0);
+  EXPECT_LT(out.VideoFrames, 500);
+}
+
+TEST_F(WorkerTest, PauseHoldsTheConversionAndResumeContinuesIt) {
+  auto engine = Prepare(LongClip(), Media("paused.avi"));
+  std::atomic<int64_t> lastTime{0};
+  std::atomic<int> ends{0};
+  engine->ProgressInterval = 0;
+  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo& info) { lastTime = info.Time; };
+  engine->OnTerminate = [&](TCustomFFmpeg&) { ++ends; };
+  TConvertThread* worker = engine->StartConvert(true, TThreadPriority::tpNormal);
+  ASSERT_NE(worker, nullptr);
+  worker->Start();
+  ASSERT_TRUE(WaitFor([&] { return lastTime.load() > 0; }, 30s));
+  engine->PauseConvert();
+  std::this_thread::sleep_for(200ms);  // the worker reaches its next packet and stops there
+  const int64_t held = lastTime.load();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(lastTime.load(), held);
+  EXPECT_TRUE(engine->Running());
+  engine->ResumeConvert();
+  ASSERT_TRUE(WaitFor([&] { return ends.load() == 1; }));
+  EXPECT_TRUE(engine->Finished());
+  EXPECT_GT(lastTime.load(), held);
+  worker->Join();
+}
+
+TEST_F(WorkerTest, FailingConversionEndsWithTheErrorText) {
+  // H.263 takes only a few picture sizes: opening its encoder fails.
+  auto engine =
+      Prepare(Clip(), Media("failing.avi"), {{"vcodec", "h263"}, {"s", "300x200"}, {"an", "1"}});
+  std::atomic<int> ends{0};
+  engine->OnTerminate = [&](TCustomFFmpeg&) { ++ends; };
+  engine->StartConvert(false, TThreadPriority::tpNormal);
+  EXPECT_EQ(ends.load(), 1);
+  EXPECT_TRUE(engine->Error());
+  EXPECT_FALSE(engine->Finished());
+  EXPECT_EQ(engine->ErrorText().rfind("Error while opening encoder for output stream #0.0 (Video)", 0),
+            0u)
+      << engine->ErrorText();
+  engine.reset();
+  // A failed output that stayed empty is removed.
+  EXPECT_FALSE(std::ifstream(Media("failing.avi")).good());
+}
+
+TEST_F(WorkerTest, CustomHookDrawsIntoTheEncodedPictures) {
+  struct Case {
+    const char* name;
+    bool draw;      // paint the bitmap white
+    bool update;    // hand it back
+    bool stop;      // no more pictures after the first
+    bool raise;     // the handler throws
+  };
+  const Case cases[] = {{"white", true, true, false, false},
+                        {"no-update", true, false, false, false},
+                        {"raises", true, true, false, true},
+                        {"stop-first", true, true, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string output = Media(std::string("hook-") + c.name + ".avi");
+    auto engine = Prepare(Clip(), output, {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"an", "1"}});
+    int calls = 0;
+    int width = 0;
+    engine->OnCustomHook = [&](TCustomFFmpeg&, TBitmap& bitmap, bool& stop, bool& update,
+                               int64_t, int frame) {
+      ++calls;
+      EXPECT_EQ(frame, calls);
+      width = bitmap.Width();
+      if (c.draw) {
+        for (int y = 0; y < bitmap.Height(); ++y)
+          std::fill(bitmap.ScanLine(y), bitmap.ScanLine(y) + bitmap.Width() * 3, 255);
+      }
+      update = c.update;
+      if (c.stop) stop = true;
+      if (c.raise) throw std::runtime_error("handler failed");
+    };
+    engine->StartConvert(false, TThreadPriority::tpNormal);
+    EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+    EXPECT_EQ(width, 160);
+    EXPECT_EQ(calls, c.stop ? 1 : 50);
+    engine.reset();
+    const TReadBack out = ReadBack(output);
+    ASSERT_TRUE(out.Opened);
+    ASSERT_FALSE(out.FirstLuma.empty());
+    double mean = 0;
+    for (uint8_t y : out.FirstLuma) mean += y;
+    mean /= double(out.FirstLuma.size());
+    const bool white = c.update && !c.raise;
+    if (white)
+      EXPECT_GT(mean, 230) << "the drawing reaches the encoder";
+    else
+      EXPECT_LT(mean, 200) << "the picture stays as decoded";
+  }
+}
+
+TEST_F(WorkerTest, PreviewBitmapsAreThrottledToTheInterval) {
+  auto engine = Prepare(Clip(), Media("preview.avi"), {{"re", "1"}});
+  std::vector<int64_t> clocks;
+  int width = 0;
+  engine->SetPreviewFlags(kPreviewBitmap);
+  engine->PreviewInterval = 100000;
+  engine->OnPreviewBitmap = [&](TCustomFFmpeg&, TBitmap& bitmap, int64_t, int) {
+    width = bitmap.Width();
+    clocks.push_back(av_gettime_relative());
+  };
+  engine->StartConvert(false, TThreadPriority::tpNormal);
+  EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+  EXPECT_EQ(width, 160);
+  // Two seconds of pictures read in real time: about one preview per 100 ms, never closer.
+  EXPECT_GE(clocks.size(), 10u);
+  EXPECT_LE(clocks.size(), 21u);
+  for (size_t i = 1; i < clocks.size(); ++i) EXPECT_GE(clocks[i] - clocks[i - 1], 100000);
+}
+
+TEST_F(WorkerTest, PreviewWindowWithoutAWindowTurnsItselfOff) {
+  auto engine = Prepare(Clip(), Media("preview-window.avi"));
+  engine->SetPreviewFlags(kPreviewWindow);
+  engine->StartConvert(false, TThreadPriority::tpNormal);
+  EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+  EXPECT_EQ(engine->PreviewFlags() & kPreviewWindow, 0);
+}
+
+}  // namespace
+}  // namespace orvo
