@@ -380,8 +380,9 @@ TEST_F(EngineVideoTest, CropScaleAndFilterChainsGiveTheEncoderItsPicture) {
     EXPECT_EQ(out.Width, c.Width);
     EXPECT_EQ(out.Height, c.Height);
     EXPECT_EQ(out.Frames, in.Frames);
-    if (c.CompareW > 0)
+    if (c.CompareW > 0) {
       EXPECT_TRUE(SameRegion(in, c.SrcX, c.SrcY, out, c.DstX, c.DstY, c.CompareW, c.CompareH));
+    }
   }
 }
 
@@ -448,7 +449,9 @@ TEST_F(EngineVideoTest, PassOneWritesOneLogPerOutputStreamAndPassTwoReadsIt) {
     SCOPED_TRACE(name);
     const std::vector<std::string> log = ReadLines(prefix + name);
     EXPECT_EQ(int(log.size()), frames);
-    if (!log.empty()) EXPECT_EQ(log[0].rfind("in:0 ", 0), 0u) << log[0];
+    if (!log.empty()) {
+      EXPECT_EQ(log[0].rfind("in:0 ", 0), 0u) << log[0];
+    }
   }
 
   engine_ = std::make_unique<TCustomFFmpeg>();

@@ -147,7 +147,9 @@ TEST_F(WorkerTest, StartWithoutFilesEndsAtOnceWithTheReason) {
   for (const Case& c : {Case{false, "At least one output file must be specified"},
                         Case{true, "At least one output file must be specified"}}) {
     TCustomFFmpeg engine;
-    if (c.withInput) ASSERT_TRUE(engine.OpenInputFile(Clip()));
+    if (c.withInput) {
+      ASSERT_TRUE(engine.OpenInputFile(Clip()));
+    }
     int ends = 0;
     std::thread::id endThread;
     engine.OnTerminate = [&](TCustomFFmpeg& sender) {
