@@ -31,9 +31,11 @@ test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-# Figures, not pass/fail: probe open and report times, log sink throughput.
+# Figures, not pass/fail: probe open and report times, log sink throughput, and the conversion
+# engine against a bare library loop doing the same work.
 bench: build
 	./$(BUILD)/bench/orvo_bench
+	./$(BUILD)/bench/orvo_convert_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
