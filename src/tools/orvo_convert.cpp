@@ -122,7 +122,7 @@ int main(int argc, char* argv[]) {
   }
 
   SetMainThread();
-  FFLoader().LoadLibraries(ConverterLibraries);
+  FFLoader().LoadLibraries(ConverterLibraries + TLibrarySet{liAVDevice});
   // Warnings and errors of the engine and the libraries go to standard error as they come.
   Logger().TriggerEventInMainThread = false;
   Logger().SetLogLevel(llWarning);
@@ -153,18 +153,15 @@ int main(int argc, char* argv[]) {
           return 1;
         }
       } else if (arg.size() > 1 && arg[0] == '-') {
-        const std::string name = arg.substr(1);
-        std::string value;
-        if (TCustomFFmpeg::IsSwitchOption(name)) {
-          value = "1";
-          if (i + 1 < args.size() && IsInteger(args[i + 1])) value = args[++i];
-        } else {
-          if (i + 1 >= args.size()) {
-            std::fprintf(stderr, "orvo-convert: -%s needs a value\n", name.c_str());
-            return 2;
-          }
-          value = args[++i];
+        const std::string name(arg, 1);
+        // A switch takes the next argument only when it is a number (-shortest 0).
+        const bool isSwitch = TCustomFFmpeg::IsSwitchOption(name);
+        const bool takesNext = i + 1 < args.size() && (!isSwitch || IsInteger(args[i + 1]));
+        if (!isSwitch && !takesNext) {
+          std::fprintf(stderr, "orvo-convert: -%s needs a value\n", name.c_str());
+          return 2;
         }
+        const std::string value = takesNext ? args[++i] : std::string(1, '1');
         engine.DispatchOption(name, value);
       } else {
         if (engine.OpenOutputFile(arg, join) < 0) {

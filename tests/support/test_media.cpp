@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +109,10 @@ class Track {
   // Decodes, converts and encodes the next source frame; the last step flushes the encoder.
   virtual void Step() = 0;
   bool Done() const { return done_; }
+  void SetJump(double at, double seconds) {
+    jumpAt_ = at;
+    jumpSeconds_ = seconds;
+  }
   // Where the encoder input stands, in seconds: the writer advances the track that lags most.
   double Position() const { return static_cast<double>(nextPts_) * av_q2d(encoder_->time_base); }
 
@@ -141,13 +146,26 @@ class Track {
       // Video packets last one frame; the encoder's time base is one frame.
       if (packet_->duration == 0 && encoder_->codec_type == AVMEDIA_TYPE_VIDEO) packet_->duration = 1;
       av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
+      if (jumpSeconds_ != 0) Jump(packet_.get());
       packet_->stream_index = stream_->index;
       Check(av_interleaved_write_frame(out_, packet_.get()), "cannot write a '" + name + "' packet");
     }
   }
 
+  // Moves a packet stamped at or after the jump point by the jump.
+  void Jump(AVPacket* packet) const {
+    const AVRational tb = stream_->time_base;
+    const int64_t at = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    if (at == AV_NOPTS_VALUE || double(at) * av_q2d(tb) < jumpAt_) return;
+    const int64_t shift = av_rescale_q(std::llround(jumpSeconds_ * 1000000.0), AVRational{1, 1000000}, tb);
+    if (packet->pts != AV_NOPTS_VALUE) packet->pts += shift;
+    if (packet->dts != AV_NOPTS_VALUE) packet->dts += shift;
+  }
+
   AVFormatContext* out_;
   const AVCodec* codec_;
+  double jumpAt_ = 0;
+  double jumpSeconds_ = 0;
   CodecContextPtr encoder_;
   AVStream* stream_ = nullptr;
   PacketPtr packet_;
@@ -371,6 +389,8 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& recipe)
       if (videoCodec) tracks.push_back(std::make_unique<VideoTrack>(out.get(), videoCodec, recipe));
       if (audioCodec) tracks.push_back(std::make_unique<AudioTrack>(out.get(), audioCodec, recipe));
     }
+    if (recipe.jumpSeconds != 0)
+      for (const auto& track : tracks) track->SetJump(recipe.jumpAt, recipe.jumpSeconds);
 
     for (const auto& [key, value] : recipe.metadata)
       Check(av_dict_set(&out->metadata, key.c_str(), value.c_str(), 0), "cannot set tag '" + key + "'");

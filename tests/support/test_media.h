@@ -35,6 +35,10 @@ struct TestMediaSpec {
   // A second video+audio pair, for containers with several programs (MPEG-TS).
   bool secondPair = false;
   std::vector<TestProgram> programs;
+  // A timestamp jump: every packet from `jumpAt` seconds of media on is stamped `jumpSeconds`
+  // later (a discontinuity, as MPEG-TS carries them).
+  double jumpAt = 0;
+  double jumpSeconds = 0;
 };
 
 // Writes the file and returns its path; throws std::runtime_error with the library's message
