@@ -55,6 +55,8 @@ TEST(MediaTexts, ErrorTexts) {
       {AVERROR(EILSEQ), "Unknown format"},
       {AVERROR_PROTOCOL_NOT_FOUND, "Unsupported network protocol"},
       {AVERROR_PATCHWELCOME, "Not yet implemented in FFmpeg"},
+      {AVERROR(ENOSPC), "No space left on device"},
+      {AVERROR(EACCES), "Permission denied"},
       {-7, "Error number -7 occurred"},
       {0, "Error number 0 occurred"},
   };

@@ -1,5 +1,7 @@
 // Input and output setup: opening the input files and creating the output files with their
 // streams, from the option state at the moment each call runs.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <ctime>
@@ -857,9 +859,12 @@ void TCustomFFmpeg::CloseFiles() {
     }
   }
   outputFiles_.clear();  // closes the files
+  // Only a regular file of our own is removed: never a device, a pipe or what a link points at.
   for (const std::string& name : written) {
     const std::string fileName = FromLibraryFileName(name);
-    if (FileExists(fileName) && GetFileSize64(fileName) == 0) std::remove(fileName.c_str());
+    struct stat info {};
+    if (lstat(fileName.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
+      std::remove(fileName.c_str());
   }
   outputCodecs_.clear();
   inputStreams_.clear();

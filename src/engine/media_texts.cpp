@@ -46,6 +46,13 @@ const ErrorRow kErrorTexts[] = {
     {AVERROR(ENOMEM), "Not enough memory"},
     {AVERROR(EIO), "I/O error"},
     {AVERROR(ENOENT), "No such file or directory"},
+    // Conditions of writing that a user must be able to read.
+    {AVERROR(EACCES), "Permission denied"},
+    {AVERROR(ENOSPC), "No space left on device"},
+    {AVERROR(EFBIG), "File too large"},
+    {AVERROR(EROFS), "Read-only file system"},
+    {AVERROR(ENOTDIR), "Not a directory"},
+    {AVERROR(EISDIR), "Is a directory"},
 };
 
 }  // namespace
