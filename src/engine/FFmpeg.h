@@ -421,7 +421,6 @@ class TCustomFFmpeg {
   void ReadLoop();
   // True when the reading loop ends with this input.
   bool EndOfInput(int fileIndex);
-  void ReopenEncoder(TOutputStreamState& ost);
   // Decodes one packet (null: drains the decoder and then the encoders it feeds) and hands the
   // result to the output streams it feeds. -1 when decoding failed.
   int ProcessPacket(TInputStreamState& ist, int istIndex, const AVPacket* packet);

@@ -158,7 +158,37 @@ void TCustomFFmpeg::OutputDecodedFrame(TInputStreamState& ist, int istIndex, AVF
       std::this_thread::sleep_for(std::chrono::milliseconds((ist.Pts - elapsed) / 1000));
   }
 
-  if (opt_.StartTime != 0 && ist.Pts < opt_.StartTime) {
+  // Without copied timestamps the output starts at zero: what an input positioned by a start
+  // time decodes before that point is not written (sound is cut to the sample).
+  bool beforeStart = opt_.StartTime != 0 && ist.Pts < opt_.StartTime;
+  FramePtr trimmed;
+  if (!beforeStart && opt_.StartTime == 0 && !opt_.CopyTs && ist.Pts < 0) {
+    beforeStart = true;
+    if (kind == AVMEDIA_TYPE_AUDIO && frame->sample_rate > 0) {
+      const int64_t skip =
+          av_rescale_rnd(-ist.Pts, frame->sample_rate, AV_TIME_BASE, AV_ROUND_NEAR_INF);
+      if (skip < frame->nb_samples) {
+        trimmed.reset(av_frame_alloc());
+        if (!trimmed || av_frame_ref(trimmed.get(), frame) < 0)
+          throw FFmpegException("av_frame_ref failed");
+        const auto format = static_cast<AVSampleFormat>(frame->format);
+        const int channels = frame->ch_layout.nb_channels;
+        const bool planar = av_sample_fmt_is_planar(format);
+        const size_t step = size_t(skip) * size_t(av_get_bytes_per_sample(format)) *
+                            size_t(planar ? 1 : channels);
+        for (int i = 0; i < (planar ? channels : 1); ++i) trimmed->extended_data[i] += step;
+        // With many channels the plane list is a separate copy of the first pointers.
+        if (trimmed->extended_data != trimmed->data)
+          for (int i = 0; i < AV_NUM_DATA_POINTERS && i < (planar ? channels : 1); ++i)
+            trimmed->data[i] = trimmed->extended_data[i];
+        trimmed->nb_samples -= int(skip);
+        ist.Pts = 0;
+        frame = trimmed.get();
+        beforeStart = false;
+      }
+    }
+  }
+  if (beforeStart) {
     if (kind == AVMEDIA_TYPE_VIDEO && filtersInUse_) {
       for (TOutputStreamState& ost : run_->OutputStreams) {
         if (ost.SourceIndex == istIndex && ost.EncodingNeeded) {
@@ -188,6 +218,7 @@ void TCustomFFmpeg::OutputDecodedFrame(TInputStreamState& ist, int istIndex, AVF
 }
 
 void TCustomFFmpeg::FlushEncoders(TInputStreamState&, int istIndex) {
+  if (run_->KeepEncodersOpen) return;  // a join segment ended: the next one goes on encoding
   for (TOutputStreamState& ost : run_->OutputStreams) {
     if (ost.SourceIndex != istIndex || !ost.EncodingNeeded || !ost.EncoderOpen) continue;
     const AVMediaType kind = ost.Encoder->codec_type;
@@ -253,6 +284,12 @@ int TCustomFFmpeg::EncodeAndWrite(TOutputStreamState& ost, const AVFrame* frame)
     }
     if ((enc->flags & AV_CODEC_FLAG_PASS1) && ost.PassLog && enc->stats_out)
       std::fputs(enc->stats_out, ost.PassLog.get());
+    // A picture lasts one tick of the encoder's clock; the stream's clock runs to its end.
+    if (video && packet->duration <= 0) packet->duration = 1;
+    if (ost.EncoderShift != 0) {
+      if (packet->pts != AV_NOPTS_VALUE) packet->pts += ost.EncoderShift;
+      if (packet->dts != AV_NOPTS_VALUE) packet->dts += ost.EncoderShift;
+    }
     av_packet_rescale_ts(packet.get(), enc->time_base, ost.Stream->time_base);
     packet->stream_index = ost.Stream->index;
     bytes += packet->size;
@@ -350,6 +387,7 @@ void TCustomFFmpeg::WriteFrame(TOutputStreamState& ost, AVPacket* packet) {
       const int64_t end = start + std::max<int64_t>(p->duration, 0);
       if (ost.EndPts == AV_NOPTS_VALUE || end > ost.EndPts) ost.EndPts = end;
     }
+    if (p->dts != AV_NOPTS_VALUE) ost.LastDts = p->dts;
     const int ret = av_interleaved_write_frame(oc, p.get());
     if (ret < 0)
       throw FFmpegException("av_interleaved_write_frame(): " + LibraryErrorText(ret));
@@ -362,8 +400,9 @@ void TCustomFFmpeg::PrintReport(bool isLast, int fileIndex) {
   AVFormatContext* oc = outputFiles_[0]->Context.get();
   int64_t totalSize = 0;
   if (oc->pb) {
-    totalSize = avio_size(oc->pb);
-    if (totalSize < 0) totalSize = avio_tell(oc->pb);
+    // The size on disk lags behind what is still in the write buffer.
+    totalSize = std::max(avio_size(oc->pb), avio_tell(oc->pb));
+    if (totalSize < 0) totalSize = 0;
   }
 
   std::string line;
@@ -415,13 +454,18 @@ void TCustomFFmpeg::PrintReport(bool isLast, int fileIndex) {
     } else if (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost.Report) {
       line += FormatText("q=%2.1f ", double(q));
     }
-    if (ost.EndPts != AV_NOPTS_VALUE) {
+    // Streams of finished join segments stand for the same file streams as the current ones.
+    if (ost.EndPts != AV_NOPTS_VALUE && (ost.Report || !joinMode_)) {
       const double t = double(ost.EndPts) * av_q2d(ost.Stream->time_base);
       if (t > 0 && t < time) time = t;
     }
   }
-  // Nothing written yet counts as the shortest time rather than "forever".
-  if (time >= 1e10 || time < 0.01) time = 0.01;
+  // Nothing written yet counts as the shortest time rather than "forever". A stream that starts
+  // writing late must not take the time back.
+  if (time >= 1e10) time = 0;
+  time = std::max(time, run.LastReportTime);
+  run.LastReportTime = time;
+  if (time < 0.01) time = 0.01;
 
   if (OnProgress || opt_.Verbose > 0 || isLast) {
     const double bitrate = double(totalSize) * 8 / time / 1000;

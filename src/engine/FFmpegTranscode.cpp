@@ -41,34 +41,6 @@ int OpenCodec(AVCodecContext* ctx, const AVCodec* codec) {
   return avcodec_open2(ctx, codec, nullptr);
 }
 
-// The encoder of a stream once more, unopened, with every setting of the one it replaces: an
-// encoder that has been drained cannot take frames again.
-CodecContextPtr CloneEncoderSettings(const AVCodecContext* old, const AVCodec* codec) {
-  CodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx) throw FFmpegException("avcodec_alloc_context failed");
-  if (av_opt_copy(ctx.get(), old) < 0) throw FFmpegException("av_opt_copy failed");
-  if (old->priv_data && ctx->priv_data && av_opt_copy(ctx->priv_data, old->priv_data) < 0)
-    throw FFmpegException("av_opt_copy failed");
-  ctx->codec_type = old->codec_type;
-  ctx->codec_id = old->codec_id;
-  ctx->codec_tag = old->codec_tag;
-  ctx->time_base = old->time_base;
-  ctx->framerate = old->framerate;
-  ctx->width = old->width;
-  ctx->height = old->height;
-  ctx->sample_aspect_ratio = old->sample_aspect_ratio;
-  ctx->pix_fmt = old->pix_fmt;
-  ctx->sample_fmt = old->sample_fmt;
-  ctx->sample_rate = old->sample_rate;
-  av_channel_layout_copy(&ctx->ch_layout, &old->ch_layout);
-  ctx->flags = old->flags;
-  ctx->flags2 = old->flags2;
-  ctx->global_quality = old->global_quality;
-  ctx->thread_count = old->thread_count;
-  ctx->stats_in = old->stats_in;  // owned by the run, not by the context
-  return ctx;
-}
-
 }  // namespace
 
 void TCustomFFmpeg::DumpOutputs() {
@@ -310,8 +282,12 @@ void TCustomFFmpeg::Transcode() {
       throw FFmpegException(text);
     }
     ost.EncoderOpen = true;
-    ost.JoinCodecId = enc->codec_id;
     run.ExtraBytes += enc->extradata_size;
+    const AVFormatContext* oc = outputFiles_[size_t(ost.FileIndex)]->Context.get();
+    if (enc->codec_type == AVMEDIA_TYPE_AUDIO && enc->initial_padding > 0 && enc->sample_rate > 0 &&
+        !(oc->oformat->flags & AVFMT_TS_NEGATIVE))
+      ost.EncoderShift =
+          av_rescale_q(enc->initial_padding, AVRational{1, enc->sample_rate}, enc->time_base);
     if (avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0)
       throw FFmpegException("avcodec_parameters_from_context failed");
     ost.Stream->time_base = enc->time_base;
@@ -678,10 +654,14 @@ bool TCustomFFmpeg::EndOfInput(int fileIndex) {
   run.InputFiles[size_t(fileIndex)].Eof = true;
   if (!joinMode_) return opt_.OptShortest;
 
-  // Join mode: the segment ends. Its decoders are drained into the encoders, which are drained
-  // in turn and opened afresh for the next segment.
+  // Join mode: the segment ends. Its decoders are drained into the encoders. The encoders stay
+  // open for the next segment and are drained once, after the last: an encoder opened afresh
+  // would start a new stream (new headers a global-header container cannot carry, priming
+  // samples at every boundary).
   const int segment = run.JoinSegment;
+  const bool last = segment + 1 >= int(inputFiles_.size());
   const TInputFileState& file = run.InputFiles[size_t(segment)];
+  run.KeepEncodersOpen = !last;
   for (int i = file.FirstStream; i < file.FirstStream + file.StreamCount; ++i) {
     TInputStreamState& ist = run.InputStreams[size_t(i)];
     if (!ist.DecodingNeeded) continue;
@@ -689,15 +669,16 @@ bool TCustomFFmpeg::EndOfInput(int fileIndex) {
     if (ist.DecoderOpen) avcodec_flush_buffers(ist.Decoder);
     ist.Flushed = true;
   }
-  const bool last = segment + 1 >= int(inputFiles_.size());
+  run.KeepEncodersOpen = false;
+  // Later segments continue from this one's clocks, counts and unencoded sound.
+  const int perSlot = static_cast<int>(outputFiles_[0]->Streams.size());
   if (!last) {
-    for (TOutputStreamState& ost : run.OutputStreams) {
-      if (ost.FileIndex != 0 || !ost.EncodingNeeded) continue;
-      ReopenEncoder(ost);
+    for (int j = 0; j < perSlot; ++j) {
+      TOutputStreamState& current = run.OutputStreams[size_t(segment * perSlot + j)];
+      TOutputStreamState& next = run.OutputStreams[size_t((segment + 1) * perSlot + j)];
+      std::swap(current.Fifo, next.Fifo);
     }
   }
-  // Later segments continue from this one's clocks and counts.
-  const int perSlot = static_cast<int>(outputFiles_[0]->Streams.size());
   for (int k = segment + 1; k < int(outputFiles_.size()); ++k) {
     for (int j = 0; j < perSlot; ++j) {
       const TOutputStreamState& previous = run.OutputStreams[size_t((k - 1) * perSlot + j)];
@@ -705,51 +686,28 @@ bool TCustomFFmpeg::EndOfInput(int fileIndex) {
       next.SyncOpts = previous.SyncOpts;
       next.FrameNumber = previous.FrameNumber;
       next.EndPts = previous.EndPts;
+      next.EncoderShift = previous.EncoderShift;
+      next.LastDts = previous.LastDts;
     }
   }
   if (last) return true;
 
-  double duration = 0;
+  // The next segment starts where this one's input ended. The written packets end later by
+  // what the drained encoders add (priming and padding of sound frames), which would open a
+  // gap in the pictures at every boundary.
+  int64_t end = 0;
   for (TOutputStreamState& ost : run.OutputStreams) {
     if (ost.FileIndex != segment) continue;
-    if (ost.EndPts != AV_NOPTS_VALUE)
-      duration = std::max(duration, double(ost.EndPts) * av_q2d(ost.Stream->time_base));
+    const TInputStreamState& source = run.InputStreams[size_t(ost.SourceIndex)];
+    if (source.NextPts != AV_NOPTS_VALUE) end = std::max(end, source.NextPts);
+    else if (ost.EndPts != AV_NOPTS_VALUE)
+      end = std::max(end, av_rescale_q(ost.EndPts, ost.Stream->time_base, AV_TIME_BASE_Q));
     ost.Report = false;
   }
-  inputFiles_[size_t(segment + 1)].TsOffset += std::llround(duration * 1000000.0);
+  inputFiles_[size_t(segment + 1)].TsOffset += end;
   run.JoinSegment = segment + 1;
   return false;
 }
 
-void TCustomFFmpeg::ReopenEncoder(TOutputStreamState& ost) {
-  TTranscodeState& run = *run_;
-  TOutputStream& setup = outputFiles_[0]->Streams[size_t(ost.Index)];
-  AVCodecContext* old = setup.Codec.get();
-  const AVCodec* codec = ost.EncoderByName ? ost.EncoderByName : avcodec_find_encoder(old->codec_id);
-  const std::string kind = MediaKindName(old->codec_type);
-  if (!codec)
-    throw FFmpegException(FormatText("Unsupported codec for output stream #%d.%d (%s)",
-                                 ost.FileIndex, ost.Index, kind.c_str()));
-  CodecContextPtr fresh = CloneEncoderSettings(old, codec);
-  fresh->codec_id = ost.JoinCodecId;
-  {
-    std::lock_guard<std::mutex> lock(GlobalCodecLock());
-    ost.EncoderOpen = false;
-    setup.Codec.reset();
-  }
-  if (OpenCodec(fresh.get(), codec) < 0)
-    throw FFmpegException(FormatText(
-        "Error while opening codec for output stream #%d.%d (%s) - maybe incorrect parameters "
-        "such as bit_rate, rate, width or height",
-        ost.FileIndex, ost.Index, kind.c_str()));
-  setup.Codec = std::move(fresh);
-  // Every slot's state points at the encoder of the first slot.
-  for (TOutputStreamState& other : run.OutputStreams) {
-    if (other.Index == ost.Index) {
-      other.Encoder = setup.Codec.get();
-      other.EncoderOpen = true;
-    }
-  }
-}
 
 }  // namespace orvo

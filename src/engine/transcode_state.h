@@ -138,7 +138,6 @@ struct TOutputStreamState {
   std::string PassLogName;
   AvBufferPtr PassStats;  // pass-2 statistics handed to the encoder
 
-  AVCodecID JoinCodecId = AV_CODEC_ID_NONE;  // join mode: the encoder as first opened
 
   // Video filter graph of this stream (FFmpegVideo.cpp): one graph per output stream, so that
   // several outputs fed by one input each get every picture. The size the encoder was asked for
@@ -147,6 +146,12 @@ struct TOutputStreamState {
   int RequestedWidth = 0, RequestedHeight = 0;
   // Picture type of the last coded picture (from the packet's quality side data).
   AVPictureType LastPictureType = AV_PICTURE_TYPE_NONE;
+
+  // Added to the timestamps of every packet the encoder gives (encoder time base): sound
+  // encoders stamp their priming samples before zero, which a container without negative
+  // timestamps cannot take.
+  int64_t EncoderShift = 0;
+  int64_t LastDts = AV_NOPTS_VALUE;  // of the last written packet, stream time base
 };
 
 struct TTranscodeState {
@@ -162,11 +167,14 @@ struct TTranscodeState {
   bool DupDropChanged = false;
 
   int64_t StartClock = 0;       // µs, when the run started
+  double LastReportTime = 0;    // s, the output time reported last; reports never go back
   int64_t LastReportClock = 0;  // µs
   std::array<int, 52> QpHistogram{};
   FilePtr VStats;
 
   int JoinSegment = 0;
+  // While a join segment that is not the last is drained: its encoders go on with the next.
+  bool KeepEncodersOpen = false;
 
   AvBufferPtr SubtitleBuffer;  // 1 MiB, for encoded subtitles
 

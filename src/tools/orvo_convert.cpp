@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -127,12 +128,19 @@ int main(int argc, char* argv[]) {
   Logger().TriggerEventInMainThread = false;
   Logger().SetLogLevel(llWarning);
   TProgressLine progress(isatty(STDERR_FILENO) != 0);
-  Logger().OnLog = [&progress](const void*, uint32_t, TLogLevel level, const std::string& text) {
+  // The task's failure is logged where it is raised and again when it is recorded; it is shown
+  // once, and not repeated at the end.
+  std::mutex logLock;
+  std::string lastLogged;
+  Logger().OnLog = [&](const void*, uint32_t, TLogLevel level, const std::string& text) {
     if (level > llWarning) return;
-    progress.End();
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
+    std::lock_guard<std::mutex> lock(logLock);
+    if (line.empty() || (level == llQuiet && line == lastLogged)) return;
+    progress.End();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    lastLogged = line;
   };
 
   TCustomFFmpeg engine;
@@ -176,8 +184,11 @@ int main(int argc, char* argv[]) {
     return 1;
   }
 
-  engine.OnProgress = [&progress](TCustomFFmpeg&, const TProgressInfo& info) {
-    RunInMainThread([&] { progress.Show(info); });
+  engine.OnProgress = [&](TCustomFFmpeg&, const TProgressInfo& info) {
+    RunInMainThread([&] {
+      std::lock_guard<std::mutex> lock(logLock);
+      progress.Show(info);
+    });
   };
   std::atomic<bool> ended{false};
   engine.OnTerminate = [&ended](TCustomFFmpeg&) {
@@ -204,7 +215,9 @@ int main(int argc, char* argv[]) {
   ProcessPendingCalls();
   progress.End();
   if (engine.Error()) {
-    std::fprintf(stderr, "%s\n", engine.ErrorText().c_str());
+    const std::string text = engine.ErrorText();
+    std::lock_guard<std::mutex> lock(logLock);
+    if (text != lastLogged) std::fprintf(stderr, "%s\n", text.c_str());
     return 1;
   }
   if (gInterrupted || !engine.Finished()) return 130;
