@@ -1,6 +1,8 @@
 // The conversion task's life: starting in a worker or in the caller's thread, the end delivered
 // once, stopping, pausing and resuming from the main thread while events are handed to it, the
 // custom hook and preview bitmaps.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,6 +26,7 @@ extern "C" {
 #include "engine/ConvertThread.h"
 #include "engine/FFmpeg.h"
 #include "platform/main_thread.h"
+#include "platform/threads.h"
 #include "support/test_media.h"
 
 namespace orvo {
@@ -366,6 +369,96 @@ TEST_F(WorkerTest, PreviewBitmapsAreThrottledToTheInterval) {
   EXPECT_GE(clocks.size(), 10u);
   EXPECT_LE(clocks.size(), 21u);
   for (size_t i = 1; i < clocks.size(); ++i) EXPECT_GE(clocks[i] - clocks[i - 1], 100000);
+}
+
+TEST_F(WorkerTest, WorkerRunsAtTheRequestedPriority) {
+  auto engine = Prepare(Clip(), Media("priority.avi"));
+  std::atomic<int> niceness{-100};
+  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo&) {
+    errno = 0;
+    niceness = getpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId()));
+  };
+  engine->ProgressInterval = 0;
+  std::atomic<bool> ended{false};
+  engine->OnTerminate = [&](TCustomFFmpeg&) { ended = true; };
+  TConvertThread* worker = engine->StartConvert(true, TThreadPriority::tpLowest);
+  ASSERT_NE(worker, nullptr);
+  worker->Start();
+  ASSERT_TRUE(WaitFor([&] { return ended.load(); }));
+  worker->Join();
+  EXPECT_EQ(niceness.load(), NicenessOf(TThreadPriority::tpLowest));
+}
+
+TEST_F(WorkerTest, DeinterlacedPicturesReachTheHook) {
+  // A picture of alternating black and white rows, kept lossless.
+  const std::string combed = Media("combed.mkv");
+  {
+    auto engine = Prepare(Clip(), combed, {{"vcodec", "ffv1"}, {"an", "1"}});
+    engine->OnCustomHook = [](TCustomFFmpeg&, TBitmap& bitmap, bool&, bool&, int64_t, int) {
+      for (int y = 0; y < bitmap.Height(); ++y)
+        std::fill(bitmap.ScanLine(y), bitmap.ScanLine(y) + bitmap.Width() * 3, y % 2 ? 255 : 0);
+    };
+    engine->StartConvert(false, TThreadPriority::tpNormal);
+    ASSERT_FALSE(engine->Error()) << engine->ErrorText();
+  }
+  // The largest step between neighbouring rows of the middle column, as the hook sees it.
+  auto combing = [&](bool deinterlace) {
+    auto engine = Prepare(combed, Media("decombed.avi"), {{"an", "1"}});
+    if (deinterlace) engine->DispatchOption("deinterlace", "1");
+    int step = 0;
+    engine->OnCustomHook = [&](TCustomFFmpeg&, TBitmap& bitmap, bool& stop, bool& update,
+                               int64_t, int) {
+      const int x = bitmap.Width() / 2 * 3;
+      for (int y = 40; y < bitmap.Height() - 40; ++y)
+        step = std::max(step, std::abs(bitmap.ScanLine(y)[x] - bitmap.ScanLine(y + 1)[x]));
+      update = false;
+      stop = true;
+    };
+    engine->StartConvert(false, TThreadPriority::tpNormal);
+    EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+    return step;
+  };
+  EXPECT_GT(combing(false), 200);
+  EXPECT_LT(combing(true), 100);
+}
+
+TEST_F(WorkerTest, FrameHookModuleChangesThePictures) {
+  // "|" separates the words, so the module path could hold blanks.
+  auto engine = Prepare(Clip(), Media("vhook.avi"),
+                        {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"an", "1"},
+                         {"vhook", std::string(ORVO_TEST_HOOK) + "|200"}});
+  engine->StartConvert(false, TThreadPriority::tpNormal);
+  ASSERT_FALSE(engine->Error()) << engine->ErrorText();
+  engine.reset();
+  const TReadBack out = ReadBack(Media("vhook.avi"));
+  ASSERT_FALSE(out.FirstLuma.empty());
+  for (uint8_t y : out.FirstLuma) ASSERT_NEAR(y, 200, 3);
+}
+
+TEST_F(WorkerTest, ClosingThePreviewWindowTurnsThePreviewOff) {
+  struct TFakeWindow : TPreviewer {
+    std::atomic<int>* shows;
+    explicit TFakeWindow(std::atomic<int>* s) : shows(s) {}
+    bool Show(const TBitmap& picture, int, int64_t) override {
+      EXPECT_EQ(picture.Width(), 160);
+      return ++*shows < 3;  // closed by the user at the third picture
+    }
+  };
+  std::atomic<int> shows{0};
+  std::atomic<int> windows{0};
+  SetPreviewerFactory([&] {
+    ++windows;
+    return std::make_unique<TFakeWindow>(&shows);
+  });
+  auto engine = Prepare(Clip(), Media("preview-closed.avi"));
+  engine->PreviewInterval = 0;
+  engine->SetPreviewFlags(kPreviewWindow);
+  engine->StartConvert(false, TThreadPriority::tpNormal);
+  SetPreviewerFactory(nullptr);
+  EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+  EXPECT_EQ(shows.load(), 3);
+  EXPECT_EQ(windows.load(), 1);
+  EXPECT_EQ(engine->PreviewFlags() & kPreviewWindow, 0);
 }
 
 TEST_F(WorkerTest, PreviewWindowWithoutAWindowTurnsItselfOff) {

@@ -27,66 +27,66 @@ std::mutex& PreviewLock() {
 }  // namespace
 
 bool TDeinterlacer::Build(const AVFrame* picture) {
-    Graph.reset(avfilter_graph_alloc());
-    if (!Graph) return false;
-    const AVFilter* spatial = avfilter_get_by_name("estdif");
-    const char* chain = spatial ? "estdif=mode=frame:deint=all" : "yadif=mode=send_frame:deint=all";
-    char args[160];
-    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
-                  picture->width, picture->height, picture->format);
-    if (avfilter_graph_create_filter(&Source, avfilter_get_by_name("buffer"), "src", args,
-                                     nullptr, Graph.get()) < 0)
-      return false;
-    if (avfilter_graph_create_filter(&Sink, avfilter_get_by_name("buffersink"), "out", nullptr,
-                                     nullptr, Graph.get()) < 0)
-      return false;
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    std::unique_ptr<AVFilterInOut*, void (*)(AVFilterInOut**)> freeOutputs(&outputs,
-                                                                           avfilter_inout_free);
-    std::unique_ptr<AVFilterInOut*, void (*)(AVFilterInOut**)> freeInputs(&inputs,
-                                                                          avfilter_inout_free);
-    if (!outputs || !inputs) return false;
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = Source;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = Sink;
-    if (avfilter_graph_parse_ptr(Graph.get(), chain, &inputs, &outputs, nullptr) < 0) return false;
-    if (avfilter_graph_config(Graph.get(), nullptr) < 0) return false;
-    Width = picture->width;
-    Height = picture->height;
-    Format = picture->format;
-    return true;
+  Graph.reset(avfilter_graph_alloc());
+  if (!Graph) return false;
+  // yadif fed one picture and then the end of the stream interpolates from that picture
+  // alone; the others of its kind hold a picture back.
+  const char* chain = "yadif=mode=send_frame:parity=auto:deint=all";
+  char args[160];
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
+                picture->width, picture->height, picture->format);
+  if (avfilter_graph_create_filter(&Source, avfilter_get_by_name("buffer"), "src", args,
+                                   nullptr, Graph.get()) < 0)
+    return false;
+  if (avfilter_graph_create_filter(&Sink, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                   nullptr, Graph.get()) < 0)
+    return false;
+  // The picture keeps its format.
+  const int formats[] = {picture->format, AV_PIX_FMT_NONE};
+  if (av_opt_set_int_list(Sink, "pix_fmts", formats, AV_PIX_FMT_NONE, AV_OPT_SEARCH_CHILDREN) < 0)
+    return false;
+  AVFilterInOut* outputs = avfilter_inout_alloc();
+  AVFilterInOut* inputs = avfilter_inout_alloc();
+  std::unique_ptr<AVFilterInOut*, void (*)(AVFilterInOut**)> freeOutputs(&outputs,
+                                                                         avfilter_inout_free);
+  std::unique_ptr<AVFilterInOut*, void (*)(AVFilterInOut**)> freeInputs(&inputs,
+                                                                        avfilter_inout_free);
+  if (!outputs || !inputs) return false;
+  outputs->name = av_strdup("in");
+  outputs->filter_ctx = Source;
+  inputs->name = av_strdup("out");
+  inputs->filter_ctx = Sink;
+  if (avfilter_graph_parse_ptr(Graph.get(), chain, &inputs, &outputs, nullptr) < 0) return false;
+  if (avfilter_graph_config(Graph.get(), nullptr) < 0) return false;
+  Width = picture->width;
+  Height = picture->height;
+  Format = picture->format;
+  return true;
 }
 
 bool TDeinterlacer::Run(AVFrame* picture) {
-    if (!Graph || Width != picture->width || Height != picture->height || Format != picture->format) {
-      if (!Build(picture)) {
-        Graph.reset();
-        return false;
-      }
-    }
-    FramePtr in(av_frame_clone(picture));
-    if (!in) return false;
-    in->pts = 0;
-    const bool temporal = !avfilter_get_by_name("estdif");
-    if (av_buffersrc_add_frame_flags(Source, in.get(), AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return false;
-    // The temporal fallback needs the end of the stream to give its one picture.
-    if (temporal && av_buffersrc_add_frame_flags(Source, nullptr, 0) < 0) return false;
-    FramePtr out(av_frame_alloc());
-    if (!out || av_buffersink_get_frame(Sink, out.get()) < 0) {
-      if (temporal) Graph.reset();
-      return false;
-    }
-    if (temporal) Graph.reset();  // ended by the flush; built anew for the next picture
-    const int64_t pts = picture->pts;
-    const int64_t best = picture->best_effort_timestamp;
-    av_frame_unref(picture);
-    av_frame_move_ref(picture, out.get());
-    picture->pts = pts;
-    picture->best_effort_timestamp = best;
-    picture->interlaced_frame = 0;
-    return true;
+  // The graph ends with each picture, so it is built for every one.
+  if (!Build(picture)) {
+    Graph.reset();
+    return false;
+  }
+  FramePtr in(av_frame_clone(picture));
+  FramePtr out(av_frame_alloc());
+  if (!in || !out) return false;
+  in->pts = 0;
+  const bool ok = av_buffersrc_add_frame_flags(Source, in.get(), AV_BUFFERSRC_FLAG_KEEP_REF) >= 0 &&
+                  av_buffersrc_add_frame_flags(Source, nullptr, 0) >= 0 &&
+                  av_buffersink_get_frame(Sink, out.get()) >= 0;
+  Graph.reset();
+  if (!ok) return false;
+  const int64_t pts = picture->pts;
+  const int64_t best = picture->best_effort_timestamp;
+  av_frame_unref(picture);
+  av_frame_move_ref(picture, out.get());
+  picture->pts = pts;
+  picture->best_effort_timestamp = best;
+  picture->interlaced_frame = 0;
+  return true;
 }
 
 void TCustomFFmpeg::PreprocessPicture(TInputStreamState& ist, AVFrame* picture) {

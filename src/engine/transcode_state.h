@@ -44,8 +44,8 @@ struct TVideoFilterGraph {
   AVFilterContext* Sink = nullptr;    // owned by Graph
 };
 
-// Deinterlaces one picture at a time with a spatial filter of the filter library, so each
-// picture comes out at once (the temporal fallback is fed one picture and flushed).
+// Deinterlaces one picture at a time with the filter library's yadif: fed the picture and then
+// the end of the stream, it interpolates from that picture alone and gives it back at once.
 struct TDeinterlacer {
   FilterGraphPtr Graph;
   AVFilterContext* Source = nullptr;
