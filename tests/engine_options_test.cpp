@@ -145,6 +145,8 @@ TEST_F(EngineOptionsTest, EachOptionChangesItsSetting) {
       {"loop_output", "3", [](auto& o) { return o.LoopOutput == 3; }},
       {"v", "-1", [](auto& o) { return o.Verbose == -1; }},
       {"vsync", "2", [](auto& o) { return o.VideoSyncMethod == 2; }},
+      {"threads", "0", [](auto& o) { return o.ThreadCount == 0; }},
+      {"threads", "4", [](auto& o) { return o.ThreadCount == 4; }},
       {"async", "1", [](auto& o) { return o.AudioSyncMethod == 1; }},
       {"adrift_threshold", "0.5", [](auto& o) { return o.AudioDriftThreshold == 0.5f; }},
       {"vglobal", "3", [](auto& o) { return o.VideoGlobalHeader == 3; }},
@@ -239,7 +241,8 @@ TEST_F(EngineOptionsTest, FailuresKeepTheStateAndGiveTheirText) {
     const char* Message;
   };
   const std::vector<TFailCase> cases = {
-      {"threads", "2", "TODO: option - threads"},
+      {"threads", "-1", "Invalid value \"-1\" for option \"threads\""},
+      {"threads", "many", "'many' is not a valid integer value"},
       {"loglevel", "loud", "Invalid log level: loud"},
       {"t", "abc", "Invalid duration specification for t: abc"},
       {"ss", "", "Invalid duration specification for ss: "},

@@ -292,6 +292,15 @@ class TCustomFFmpeg {
   void SetSubtitleCodec(const std::string& value) { DispatchOption("scodec", value); }
   void SetVideoFilters(const std::string& value) { DispatchOption("vfilters", value); }
 
+  // Settings the task records set directly (times in µs, the output time stamp in seconds
+  // since 1970).
+  void SetStartTimeUs(int64_t us) { opt_.StartTime = us; }
+  void SetRecordingTimeUs(int64_t us) {
+    opt_.RecordingTime = us;
+    progressTotal_ = us;
+  }
+  void SetRecTimestamp(int64_t seconds) { opt_.RecTimestamp = seconds; }
+
   // Disc and tape standards ("vcd", "svcd", "dvd", "dv", "dv50"). The norm is "pal", "ntsc",
   // "film" or anything else to detect it; defaultNorm decides when detection finds nothing.
   // Throws FFmpegException; settings made before a failure stay made.

@@ -223,8 +223,11 @@ struct TOptionHandlers {
   static void TimeLimit(TCustomFFmpeg& e, const std::string&, const std::string&) {
     Warn(e, "Warning: -timelimit not implemented on Windows");
   }
-  static void Todo(TCustomFFmpeg&, const std::string& name, const std::string&) {
-    Fail("TODO: option - " + name);
+  // Codec threads of every decoder and encoder the task opens; 0 lets the libraries choose.
+  static void Threads(TCustomFFmpeg& e, const std::string& name, const std::string& v) {
+    const int count = ParseInt(v);
+    if (count < 0 || count > 64) FailValue(name, v);
+    O(e).ThreadCount = count;
   }
   static void CopyTs(TCustomFFmpeg& e, const std::string&, const std::string&) {
     O(e).CopyTs = true;
@@ -539,7 +542,7 @@ const TOptionRow kOptionTable[] = {
     {"loop_output", H::SetInt<&TEngineOptions::LoopOutput>},
     {"v", H::SetInt<&TEngineOptions::Verbose>},
     {"target", H::Target},
-    {"threads", H::Todo},
+    {"threads", H::Threads},
     {"vsync", H::SetInt<&TEngineOptions::VideoSyncMethod>},
     {"async", H::SetInt<&TEngineOptions::AudioSyncMethod>},
     {"adrift_threshold", H::SetFloat<&TEngineOptions::AudioDriftThreshold>},
