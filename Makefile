@@ -2,15 +2,16 @@
 # make test  installs what is missing, builds and runs every test (also under sanitizers).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: run test deps build build-asan test-main test-asan bench clean
+.PHONY: run test deps build build-asan build-tsan test-main test-asan test-tsan bench clean
 
 run: build
 	./$(BUILD)/src/app/orvoswfconverter
 
-test: test-main test-asan
+test: test-main test-asan test-tsan
 
 deps:
 	@scripts/install-deps.sh
@@ -24,12 +25,22 @@ build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON -DORVO_BUILD_GUI=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The threaded parts (worker threads, the task list component) with ThreadSanitizer.
+TSAN_TESTS := engine_worker_tests
+build-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DORVO_TSAN=ON -DORVO_BUILD_GUI=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+
 test-main: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+test-tsan: build-tsan
+	cd $(TSAN_BUILD) && for t in $(TSAN_TESTS); do \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./tests/$$t || exit 1; done
 
 # Figures, not pass/fail: probe open and report times, log sink throughput, and the conversion
 # engine against a bare library loop doing the same work.
@@ -38,4 +49,4 @@ bench: build
 	./$(BUILD)/bench/orvo_convert_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

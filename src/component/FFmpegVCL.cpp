@@ -189,7 +189,11 @@ void TCustomFFmpegVCL::ClearTasks() {
   {
     std::lock_guard<std::mutex> lock(terminateThreadsLock_);
     for (std::thread& t : terminateThreads_) {
-      if (t.joinable()) t.join();
+      // A handler clearing the tasks runs on one of these threads: that one ends by itself.
+      if (t.get_id() == std::this_thread::get_id())
+        t.detach();
+      else if (t.joinable())
+        t.join();
     }
     terminateThreads_.clear();
   }
@@ -370,11 +374,12 @@ void TCustomFFmpegVCL::DoTerminate(TCustomFFmpeg& engine) {
     }
   }
   if (runEnded) {
+    // Done before the event is told, so its handler may clear the tasks.
+    allDone_ = true;
     TTerminateInfo end;
     end.TaskIndex = -1;
     end.Finished = true;
     DeliverTerminate(end);
-    allDone_ = true;
   } else if (startNext) {
     StartNextTask();
   }

@@ -83,7 +83,8 @@ void ApplyInputOptions(TCustomFFmpeg& engine, const TInputOptions& options) {
   for (const auto& [key, value] : ParseExtraOptions(options.ExtOptions)) {
     if (!IsStreamKey(key)) engine.DispatchOption(key, value);
   }
-  engine.DispatchOption("f", options.FileFormat);
+  // An empty field leaves a format the extra options named.
+  if (!options.FileFormat.empty()) engine.DispatchOption("f", options.FileFormat);
   if (options.StartTime != NOPTS) engine.SetStartTimeUs(options.StartTime);
   if (options.ProgramID >= 0) engine.DispatchOption("programid", std::to_string(options.ProgramID));
 }
@@ -156,7 +157,7 @@ void ApplyOutputOptions(TCustomFFmpeg& engine, const TOutputOptions& o,
   auto number = [&engine](const char* name, int64_t value) {
     if (value > 0) engine.SetDefaultOption(name, std::to_string(value));
   };
-  engine.DispatchOption("f", o.FileFormat);
+  if (!o.FileFormat.empty()) engine.DispatchOption("f", o.FileFormat);
   number("packetsize", o.PacketSize);
   number("muxrate", o.MuxRate);
   if (o.MuxDelay > 0) engine.DispatchOption("muxdelay", FormatText("%.9g", double(o.MuxDelay)));

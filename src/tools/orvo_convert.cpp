@@ -1,15 +1,19 @@
-// orvo-convert: converts media files with the conversion engine, from the command line.
+// orvo-convert: converts media files with the task list component, from the command line.
 //
-// Arguments are read left to right, the way the engine reads options:
-//   -NAME VALUE   the engine option NAME with VALUE
+// Arguments are read left to right:
+//   -NAME VALUE   the conversion option NAME with VALUE
 //   -NAME         an option whose value is a Boolean, a flag or ignored (-vn, -an, -y, -shortest,
 //                 ...): turned on; a following 0 or 1 is taken as its value
-//   -i FILE       opens an input file with the options given so far
-//   -join         the next output file joins every input, one after another
-//   FILE          any other argument creates an output file with the options given so far
-// The conversion starts after the last argument. Progress goes to standard error: one line
-// rewritten in place on a terminal, one line per report otherwise. Ctrl+C stops the conversion
-// (the output stays a valid file).
+//   -i FILE       an input file; the options before the first one are the input's, later ones
+//                 belong to the next input or output
+//   -join         the next output file joins every input of the task, one after another
+//   FILE          any other argument is an output file with the options given since the last file
+// The options go into the task records' extra options, so the command line takes the same path
+// as the program. With --jobs N, groups of "-i FILE ... OUTPUT" separated by "--" are tasks of
+// their own, N of them converting at once.
+//
+// Progress goes to standard error: a line per task, rewritten in place on a terminal, one line
+// per report otherwise. Ctrl+C stops the conversion (the outputs stay valid files).
 //
 // Exit status: 0 finished, 1 failed (the reason on standard error), 2 bad usage, 130 stopped.
 #include <unistd.h>
@@ -18,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,8 +30,7 @@
 #include "binding/FFmpegLoader.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/display_helpers.h"
-#include "engine/ConvertThread.h"
-#include "engine/FFmpeg.h"
+#include "component/FFmpegVCL.h"
 #include "platform/main_thread.h"
 
 namespace {
@@ -38,8 +42,8 @@ std::atomic<bool> gInterrupted{false};
 void OnInterrupt(int) { gInterrupted = true; }
 
 const char kUsage[] =
-    "usage: orvo-convert [options] -i INPUT [[options] -i INPUT ...] [options] [-join] OUTPUT "
-    "...\n"
+    "usage: orvo-convert [--jobs N] [options] -i INPUT [[options] -i INPUT ...] [options] "
+    "[-join] OUTPUT ... [-- [options] -i INPUT ... OUTPUT ...]\n"
     "\n"
     "  -NAME VALUE  sets the conversion option NAME (for example -vcodec libx264, -ab 128000,\n"
     "               -s 320x240, -r 25, -ar 44100, -t 10, -ss 5, -f flv, -vpre medium)\n"
@@ -48,10 +52,12 @@ const char kUsage[] =
     "  -i FILE      opens an input file with the options given before it\n"
     "  -join        makes the next output file join every input, one after another\n"
     "  FILE         creates an output file with the options given before it\n"
+    "  --           starts the next task\n"
+    "  --jobs N     converts N tasks at once (default 1)\n"
     "  --help       shows this text\n"
     "\n"
-    "Progress is shown on standard error. Ctrl+C stops the conversion; the output stays a\n"
-    "valid file. Exit status: 0 finished, 1 failed, 2 bad usage, 130 stopped.\n";
+    "Progress is shown on standard error, a line per task. Ctrl+C stops the conversion; the\n"
+    "outputs stay valid files. Exit status: 0 finished, 1 failed, 2 bad usage, 130 stopped.\n";
 
 bool IsInteger(const std::string& text) {
   if (text.empty()) return false;
@@ -63,49 +69,121 @@ bool IsInteger(const std::string& text) {
   return true;
 }
 
-class TProgressLine {
+// One progress line per task: rewritten in place on a terminal, appended otherwise.
+class TProgressLines {
  public:
-  explicit TProgressLine(bool terminal) : terminal_(terminal) {}
+  TProgressLines(bool terminal, int tasks) : terminal_(terminal), lines_(size_t(tasks)) {}
 
-  void Show(const TProgressInfo& info) {
+  void Show(const TProgressEventInfo& info) {
     std::string line;
     char part[96];
-    if (info.Frame >= 0) {
-      std::snprintf(part, sizeof part, "frame=%5d fps=%3d q=%4.1f ", info.Frame, info.Fps,
+    if (lines_.size() > 1) {
+      std::snprintf(part, sizeof part, "[%d] ", info.TaskIndex + 1);
+      line += part;
+    }
+    if (info.FrameNumber >= 0) {
+      std::snprintf(part, sizeof part, "frame=%5d fps=%3d q=%4.1f ", info.FrameNumber, info.FPS,
                     double(info.Quality));
       line += part;
     }
     std::snprintf(part, sizeof part, "size=%8.0fkB time=%s bitrate=%6.1fkbits/s",
-                  double(info.Size) / 1024, FormatClock(info.Time).c_str(), double(info.BitRate));
+                  double(info.CurrentSize) / 1024, FormatClock(info.CurrentDuration).c_str(),
+                  double(info.BitRate));
     line += part;
-    if (info.Total > 0) {
-      const double percent = std::min(100.0, 100.0 * double(info.Time) / double(info.Total));
+    if (info.TotalDuration > 0) {
+      const double percent =
+          std::min(100.0, 100.0 * double(info.CurrentDuration) / double(info.TotalDuration));
       std::snprintf(part, sizeof part, " %5.1f%%", percent);
       line += part;
     }
-    if (terminal_) {
-      // Rewrites the line; blanks cover a longer line shown before.
-      const size_t width = line.size();
-      if (line.size() < lastWidth_) line.append(lastWidth_ - line.size(), ' ');
-      lastWidth_ = width;
-      std::fprintf(stderr, "\r%s", line.c_str());
-    } else {
+    if (!terminal_) {
       std::fprintf(stderr, "%s\n", line.c_str());
+    } else {
+      const size_t index = std::min(size_t(std::max(info.TaskIndex, 0)), lines_.size() - 1);
+      lines_[index] = line;
+      Redraw();
     }
     std::fflush(stderr);
-    shown_ = true;
   }
 
+  // Leaves the lines shown as they are; what is printed next goes below them.
   void End() {
-    if (terminal_ && shown_) std::fputc('\n', stderr);
-    shown_ = false;
+    if (terminal_ && drawn_ > 0) std::fputc('\n', stderr);
+    drawn_ = 0;
   }
 
  private:
+  void Redraw() {
+    // Back to the first line drawn, then every line again (blanks cover longer old text).
+    if (drawn_ > 1) std::fprintf(stderr, "\x1b[%dA", drawn_ - 1);
+    std::fputc('\r', stderr);
+    int count = 0;
+    for (const std::string& line : lines_) {
+      if (line.empty() && count == 0) continue;
+      if (count > 0) std::fputc('\n', stderr);
+      std::fprintf(stderr, "%s\x1b[K", line.c_str());
+      ++count;
+    }
+    drawn_ = count;
+  }
+
   bool terminal_;
-  bool shown_ = false;
-  size_t lastWidth_ = 0;
+  std::vector<std::string> lines_;
+  int drawn_ = 0;
 };
+
+struct TTaskArgs {
+  std::vector<std::pair<std::string, TInputOptions>> Inputs;
+  std::vector<std::pair<std::string, TOutputOptions>> Outputs;
+};
+
+// Reads one task's arguments. False with the message for bad usage.
+bool ReadTask(const std::vector<std::string>& args, TTaskArgs& task, std::string& error) {
+  std::string pending;  // extra options lines since the last file
+  bool join = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-join") {
+      join = true;
+    } else if (arg == "-i") {
+      if (i + 1 >= args.size()) {
+        error = "-i needs a file name";
+        return false;
+      }
+      TInputOptions input;
+      input.ExtOptions = pending;
+      pending.clear();
+      task.Inputs.emplace_back(args[++i], input);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      const std::string name(arg, 1);
+      // A switch takes the next argument only when it is a number (-shortest 0).
+      const bool isSwitch = TCustomFFmpeg::IsSwitchOption(name);
+      const bool takesNext = i + 1 < args.size() && (!isSwitch || IsInteger(args[i + 1]));
+      if (!isSwitch && !takesNext) {
+        error = "-" + name + " needs a value";
+        return false;
+      }
+      const std::string value = takesNext ? args[++i] : std::string(1, '1');
+      if (value.find_first_of("\r\n") != std::string::npos || name.find('=') != std::string::npos) {
+        error = "-" + name + ": a value cannot hold a line break";
+        return false;
+      }
+      pending += name + "=" + value + "\n";
+    } else {
+      TOutputOptions output;
+      output.ExtOptions = pending;
+      output.Join = join;
+      pending.clear();
+      join = false;
+      task.Outputs.emplace_back(arg, output);
+    }
+  }
+  if (task.Inputs.empty()) {
+    error = "At least one input file must be specified";
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -117,109 +195,140 @@ int main(int argc, char* argv[]) {
       return 0;
     }
   }
+  int jobs = 1;
+  if (args.size() >= 2 && args[0] == "--jobs") {
+    if (!IsInteger(args[1]) || std::atoi(args[1].c_str()) < 1) {
+      std::fputs("orvo-convert: --jobs needs a number of at least 1\n", stderr);
+      return 2;
+    }
+    jobs = std::atoi(args[1].c_str());
+    args.erase(args.begin(), args.begin() + 2);
+  }
   if (args.empty()) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  // Tasks are separated by "--".
+  std::vector<TTaskArgs> tasks;
+  {
+    std::vector<std::vector<std::string>> groups(1);
+    for (const std::string& arg : args) {
+      if (arg == "--")
+        groups.emplace_back();
+      else
+        groups.back().push_back(arg);
+    }
+    for (const auto& group : groups) {
+      TTaskArgs task;
+      std::string error;
+      if (!ReadTask(group, task, error)) {
+        std::fprintf(stderr, "orvo-convert: %s\n", error.c_str());
+        return 2;
+      }
+      tasks.push_back(std::move(task));
+    }
+  }
 
   SetMainThread();
-  FFLoader().LoadLibraries(ConverterLibraries + TLibrarySet{liAVDevice});
+  TFFmpegVCL converter;
+  if (!converter.LoadAVLib()) {
+    std::fprintf(stderr, "%s\n", converter.LastErrMsg().c_str());
+    return 1;
+  }
+  FFLoader().LoadLibraries(TLibrarySet{liAVDevice});  // device and lavfi inputs
   // Warnings and errors of the engine and the libraries go to standard error as they come.
   Logger().TriggerEventInMainThread = false;
   Logger().SetLogLevel(llWarning);
-  TProgressLine progress(isatty(STDERR_FILENO) != 0);
-  // The task's failure is logged where it is raised and again when it is recorded; it is shown
+  TProgressLines progress(isatty(STDERR_FILENO) != 0, int(tasks.size()));
+  // A task's failure is logged where it is raised and again when it is recorded; it is shown
   // once, and not repeated at the end.
-  std::mutex logLock;
+  std::mutex printLock;
   std::string lastLogged;
+  auto print = [&](const std::string& text) {
+    std::lock_guard<std::mutex> lock(printLock);
+    if (text.empty() || text == lastLogged) return;
+    progress.End();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    lastLogged = text;
+  };
   Logger().OnLog = [&](const void*, uint32_t, TLogLevel level, const std::string& text) {
     if (level > llWarning) return;
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    std::lock_guard<std::mutex> lock(logLock);
-    if (line.empty() || (level == llQuiet && line == lastLogged)) return;
-    progress.End();
-    std::fprintf(stderr, "%s\n", line.c_str());
-    lastLogged = line;
+    print(line);
   };
 
-  TCustomFFmpeg engine;
-  bool join = false;
-  try {
-    for (size_t i = 0; i < args.size(); ++i) {
-      const std::string& arg = args[i];
-      if (arg == "-join") {
-        join = true;
-      } else if (arg == "-i") {
-        if (i + 1 >= args.size()) {
-          std::fputs("orvo-convert: -i needs a file name\n", stderr);
-          return 2;
-        }
-        const std::string& name = args[++i];
-        if (!engine.OpenInputFile(name)) {
-          std::fprintf(stderr, "%s\n", engine.LastErrorText().c_str());
-          return 1;
-        }
-      } else if (arg.size() > 1 && arg[0] == '-') {
-        const std::string name(arg, 1);
-        // A switch takes the next argument only when it is a number (-shortest 0).
-        const bool isSwitch = TCustomFFmpeg::IsSwitchOption(name);
-        const bool takesNext = i + 1 < args.size() && (!isSwitch || IsInteger(args[i + 1]));
-        if (!isSwitch && !takesNext) {
-          std::fprintf(stderr, "orvo-convert: -%s needs a value\n", name.c_str());
-          return 2;
-        }
-        const std::string value = takesNext ? args[++i] : std::string(1, '1');
-        engine.DispatchOption(name, value);
-      } else {
-        if (engine.OpenOutputFile(arg, join) < 0) {
-          std::fprintf(stderr, "%s\n", engine.LastErrorText().c_str());
-          return 1;
-        }
-        join = false;
+  for (TTaskArgs& task : tasks) {
+    auto& [firstName, firstOptions] = task.Inputs.front();
+    const int index = converter.AddTask(firstName, &firstOptions);
+    if (index < 0) {
+      print(converter.LastErrMsg());
+      return 1;
+    }
+    // Further inputs of the task (joined or mapped) go through the same record path.
+    TFFmpeg& engine = *converter.Task(index);
+    for (size_t i = 1; i < task.Inputs.size(); ++i) {
+      try {
+        ApplyInputOptions(engine, task.Inputs[i].second);
+      } catch (const std::exception& error) {
+        print(error.what());
+        return 1;
+      }
+      if (!engine.OpenInputFile(task.Inputs[i].first)) {
+        print(engine.LastErrorText());
+        return 1;
+      }
+      engine.AttachProbeToLastInput();
+    }
+    for (auto& [name, options] : task.Outputs) {
+      if (!converter.SetOutputFile(index, name, &options)) {
+        print(converter.LastErrMsg());
+        return 1;
       }
     }
-  } catch (const FFmpegException& error) {
-    std::fprintf(stderr, "%s\n", error.what());
-    return 1;
   }
 
-  engine.OnProgress = [&](TCustomFFmpeg&, const TProgressInfo& info) {
-    RunInMainThread([&] {
-      std::lock_guard<std::mutex> lock(logLock);
-      progress.Show(info);
-    });
+  converter.OnProgress = [&](TCustomFFmpegVCL&, TProgressEventInfo* info) {
+    std::lock_guard<std::mutex> lock(printLock);
+    progress.Show(*info);
   };
   std::atomic<bool> ended{false};
-  engine.OnTerminate = [&ended](TCustomFFmpeg&) {
-    ended = true;
-    WakeMainThreadWait();
+  std::atomic<bool> failed{false};
+  std::atomic<bool> stopped{false};
+  converter.OnTerminate = [&](TCustomFFmpegVCL&, const TTerminateInfo& info) {
+    if (info.TaskIndex < 0) {
+      ended = true;
+      WakeMainThreadWait();
+      return;
+    }
+    if (info.Exception) {
+      failed = true;
+      print(info.ExceptionMsg);
+    } else if (!info.Finished) {
+      stopped = true;
+    }
   };
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
 
-  TConvertThread* worker = engine.StartConvert(true, TThreadPriority::tpNormal);
-  if (worker) {
-    worker->Start();
-    bool stopping = false;
-    while (!ended) {
-      WaitProcessingCalls([&] { return ended.load() || (gInterrupted && !stopping); },
-                          std::chrono::milliseconds(100));
-      if (gInterrupted && !stopping) {
-        stopping = true;
-        engine.StopConvert(true);
-      }
+  converter.StartTask(jobs);
+  bool stopping = false;
+  while (!ended) {
+    WaitProcessingCalls([&] { return ended.load() || (gInterrupted && !stopping); },
+                        std::chrono::milliseconds(100));
+    if (gInterrupted && !stopping) {
+      stopping = true;
+      converter.StopTask(true);
     }
-    engine.StopConvert(true);  // joins the worker
   }
   ProcessPendingCalls();
-  progress.End();
-  if (engine.Error()) {
-    const std::string text = engine.ErrorText();
-    std::lock_guard<std::mutex> lock(logLock);
-    if (text != lastLogged) std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
+  {
+    std::lock_guard<std::mutex> lock(printLock);
+    progress.End();
   }
-  if (gInterrupted || !engine.Finished()) return 130;
+  // The component's end threads have told everything once its tasks are cleared.
+  converter.ClearTasks();
+  if (failed) return 1;
+  if (gInterrupted || stopped) return 130;
   return 0;
 }
