@@ -67,9 +67,11 @@ void Check(int ret, const char* what) {
 }
 
 // The engine, as the program drives it.
-void RunEngine(const TScenario& s, const std::string& input, const std::string& output) {
+void RunEngine(const TScenario& s, const std::string& input, const std::string& output,
+               int threads = 1) {
   TCustomFFmpeg engine;
   engine.DispatchOption("v", "-1");
+  engine.DispatchOption("threads", std::to_string(threads));
   if (!engine.OpenInputFile(input)) Die(engine.LastErrorText());
   engine.DispatchOption("f", s.Format);
   engine.DispatchOption("vcodec", s.VideoEncoder);
@@ -335,5 +337,17 @@ int main(int argc, char* argv[]) {
                 engine.PeakMiB / bare.PeakMiB);
     std::fflush(stdout);
   }
+
+  // Codec threads: the same H.264 conversion with one codec thread and with the libraries'
+  // automatic choice (the task component's default).
+  const TScenario& h264 = kScenarios[1];
+  const std::string out = dir + "/bench-threads." + h264.Extension;
+  double one = 1e9, automatic = 1e9;
+  for (int round = 0; round < 3; ++round) {
+    one = std::min(one, InChild([&] { RunEngine(h264, input, out, 1); }).Seconds);
+    automatic = std::min(automatic, InChild([&] { RunEngine(h264, input, out, 0); }).Seconds);
+  }
+  std::printf("\n%s, engine: threads 1 %.2f s, threads 0 (automatic) %.2f s, speed-up %.2f\n",
+              h264.Name, one, automatic, one / automatic);
   return 0;
 }
