@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/GlobalUnit.h"
+#include "app/Previewer.h"
 #include "app/WinMain.h"
 #include "app/main_thread_qt.h"
 #include "binding/FFmpegLoader.h"
@@ -41,6 +42,40 @@ TEST(MainWindow, CaptionIsTitleAndVersionOnceShownAndLibrariesLoad) {
   EXPECT_TRUE(FFLoader().AreLoaded(PlayerLibraries));
   EXPECT_TRUE(window.LogView()->toPlainText().isEmpty());
   EXPECT_FALSE(window.LogView()->isVisible());
+}
+
+TEST(PreviewWindow, ShowsPicturesWithTheirTimeUntilClosed) {
+  App();
+  InstallMainThreadQueueInEventLoop();
+  TQtPreviewer previewer;
+  TBitmap picture(64, 48);
+  for (int y = 0; y < picture.Height(); ++y)
+    std::fill(picture.ScanLine(y), picture.ScanLine(y) + picture.BytesPerLine(), 200);
+  // Shown from a worker, as the engine does; the window lives on the main thread.
+  std::atomic<int> result{-1};
+  auto showFromWorker = [&](int64_t time) {
+    result = -1;
+    std::thread worker([&] { result = previewer.Show(picture, 1, time) ? 1 : 0; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (result < 0 && std::chrono::steady_clock::now() < deadline)
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+    worker.join();
+    return result.load();
+  };
+  EXPECT_EQ(showFromWorker(3723004000), 1);
+  TPreviewWindow* window = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* p = dynamic_cast<TPreviewWindow*>(w)) window = p;
+  }
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->size(), QSize(64, 48));
+  EXPECT_EQ(window->windowTitle().toStdString(), "01:02:03.004");
+  EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+  // Closed by the user: the next picture is refused and no window comes back.
+  window->close();
+  EXPECT_EQ(showFromWorker(4000000), 0);
+  EXPECT_EQ(showFromWorker(5000000), 0);
 }
 
 TEST(MainWindow, EventLoopRunsCallsQueuedFromOtherThreads) {
