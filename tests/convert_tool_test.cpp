@@ -1,11 +1,7 @@
 // Runs the orvo-convert program: argument order, usage, failures with their texts, progress
 // lines, Ctrl+C and joining.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
+#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
@@ -14,126 +10,32 @@
 #include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 }
 
 #include "binding/FFmpegLoader.h"
-#include "binding/av_handles.h"
 #include "engine/FFmpeg.h"
+#include "support/read_back.h"
+#include "support/run_tool.h"
 #include "support/test_media.h"
-
-extern char** environ;
 
 namespace orvo {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ToolRun;
 
-std::string Media(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
+std::string Media(const std::string& name) { return testing::MediaPath(name); }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-struct ToolRun {
-  int exitCode = -1;  // -1: killed or did not finish
-  std::string out;
-  std::string err;
-};
-
-// A terminal for the tool's standard error, passing bytes through unchanged.
-struct Terminal {
-  int master = -1;
-  int slave = -1;
-  bool Open() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
-    slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios mode{};
-    if (slave < 0 || tcgetattr(slave, &mode) != 0) return false;
-    mode.c_oflag &= ~tcflag_t(OPOST);
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    return tcsetattr(slave, TCSANOW, &mode) == 0;
-  }
-  void Drain(std::string& into) const {
-    char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) into.append(buffer, size_t(n));
-  }
-  ~Terminal() {
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-  }
-};
-
-// Runs the tool with stdout and stderr in files (stderr on a terminal when asked). `watch` is
-// called every few milliseconds with the tool's id and the standard error written so far; the
-// tool is killed after a minute.
+// Runs orvo-convert; one that dies of a signal fails the test.
 ToolRun RunTool(const std::vector<std::string>& args,
                 const std::function<void(pid_t, const std::string&)>& watch = {},
                 bool terminal = false) {
-  static int runs = 0;
-  const std::string base = Media("convert-run-" + std::to_string(++runs));
-  const std::string outPath = base + ".out", errPath = base + ".err";
-
-  Terminal tty;
-  std::string ttyText;
-  if (terminal && !tty.Open()) {
-    ADD_FAILURE() << "no terminal";
-    return {};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (terminal)
-    posix_spawn_file_actions_adddup2(&actions, tty.slave, STDERR_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argvText{ORVO_CONVERT_TOOL};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argvText) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  ToolRun run;
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, ORVO_CONVERT_TOOL, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    ADD_FAILURE() << "cannot start " << ORVO_CONVERT_TOOL;
-    return run;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  int status = 0;
-  for (;;) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 || std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the tool did not finish in time";
-      return run;
-    }
-    if (terminal) tty.Drain(ttyText);
-    if (watch) watch(pid, terminal ? ttyText : ReadFile(errPath));
-    std::this_thread::sleep_for(10ms);
-  }
-  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) ADD_FAILURE() << "the tool died of signal " << WTERMSIG(status);
-  run.out = ReadFile(outPath);
-  if (terminal) tty.Drain(ttyText);
-  run.err = terminal ? ttyText : ReadFile(errPath);
+  const ToolRun run = testing::RunTool(ORVO_CONVERT_TOOL, args, watch, terminal);
+  if (run.signal != 0) ADD_FAILURE() << "the tool died of signal " << run.signal;
   return run;
 }
 
@@ -159,59 +61,29 @@ struct Decoded {
   int64_t audioBitRate = 0;
 };
 
+// Every stream must have a decoder for the file to count as opened.
 Decoded Decode(const std::string& path) {
+  const testing::TFileRead file = testing::ReadBack(path);
   Decoded result;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return result;
-  InputFormatContextPtr ic(raw);
-  if (avformat_find_stream_info(ic.get(), nullptr) < 0) return result;
-  std::vector<CodecContextPtr> decoders(ic->nb_streams);
-  for (unsigned i = 0; i < ic->nb_streams; ++i) {
-    const AVCodecParameters* par = ic->streams[i]->codecpar;
-    if (par->codec_type == AVMEDIA_TYPE_VIDEO) ++result.videoStreams;
-    if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ++result.audioStreams;
-      result.sampleRate = par->sample_rate;
-      result.audioBitRate = par->bit_rate;
+  if (!file.Opened) return result;
+  for (const testing::TStreamRead& s : file.Streams) {
+    if (!avcodec_find_decoder(s.Codec)) return result;
+    if (s.Kind == AVMEDIA_TYPE_VIDEO) {
+      ++result.videoStreams;
+      result.videoFrames += s.Frames;
     }
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    if (!codec) return result;
-    decoders[i].reset(avcodec_alloc_context3(codec));
-    avcodec_parameters_to_context(decoders[i].get(), par);
-    if (avcodec_open2(decoders[i].get(), codec, nullptr) < 0) return result;
+    if (s.Kind == AVMEDIA_TYPE_AUDIO) {
+      ++result.audioStreams;
+      result.sampleRate = s.StoredSampleRate;
+      result.audioBitRate = s.StoredBitRate;
+      result.audioSamples += s.Samples;
+    }
   }
   result.opened = true;
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  auto drain = [&](AVCodecContext* dec) {
-    while (avcodec_receive_frame(dec, frame.get()) >= 0) {
-      if (dec->codec_type == AVMEDIA_TYPE_VIDEO) ++result.videoFrames;
-      if (dec->codec_type == AVMEDIA_TYPE_AUDIO) result.audioSamples += frame->nb_samples;
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(ic.get(), packet.get()) >= 0) {
-    AVCodecContext* dec = decoders[size_t(packet->stream_index)].get();
-    if (avcodec_send_packet(dec, packet.get()) >= 0) drain(dec);
-    av_packet_unref(packet.get());
-  }
-  for (CodecContextPtr& dec : decoders) {
-    avcodec_send_packet(dec.get(), nullptr);
-    drain(dec.get());
-  }
   return result;
 }
 
-testing::TestMediaSpec ClipRecipe(double seconds) {
-  testing::TestMediaSpec recipe;
-  recipe.container = "avi";
-  recipe.videoEncoder = "mpeg4";
-  recipe.audioEncoder = "mp2";
-  recipe.width = 160;
-  recipe.height = 120;
-  recipe.seconds = seconds;
-  return recipe;
-}
+testing::TestMediaSpec ClipRecipe(double seconds) { return testing::AviClip(160, 120, seconds); }
 
 class ConvertToolTest : public ::testing::Test {
  protected:

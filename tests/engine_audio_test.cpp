@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +22,8 @@ extern "C" {
 #include "binding/av_handles.h"
 #include "engine/FFmpeg.h"
 #include "engine/audio_samples.h"
+#include "support/engine_log_capture.h"
+#include "support/read_back.h"
 #include "support/test_media.h"
 
 namespace orvo {
@@ -30,7 +31,7 @@ namespace {
 
 using TOptionList = std::vector<std::pair<std::string, std::string>>;
 
-std::string MediaPath(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
+using testing::MediaPath;
 
 std::string Wav(const std::string& name, int rate, int channels) {
   testing::TestMediaSpec recipe;
@@ -66,91 +67,8 @@ const TMedia& Media() {
   return media;
 }
 
-// What a file's first audio stream holds: its packets as stored and its decoded samples.
-struct TAudioRead {
-  bool Opened = false;
-  std::string Codec;
-  int Rate = 0;
-  int Channels = 0;
-  std::vector<int> PacketSamples;   // per stored packet, from its duration in samples
-  std::vector<int64_t> PacketPts;   // in samples
-  std::vector<int> FrameSamples;    // per decoded frame
-  int64_t Samples = 0;              // decoded, per channel
-  std::vector<double> Interleaved;  // decoded, interleaved, in -1..1
-  std::vector<int16_t> S16;         // decoded, interleaved, when the decoder gives 16-bit
-  double Rms() const {
-    double sum = 0;
-    for (double v : Interleaved) sum += v * v;
-    return Interleaved.empty() ? 0 : std::sqrt(sum / double(Interleaved.size()));
-  }
-};
-
-TAudioRead ReadAudio(const std::string& path) {
-  TAudioRead r;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return r;
-  InputFormatContextPtr ic(raw);
-  if (avformat_find_stream_info(ic.get(), nullptr) < 0) return r;
-  const int index = av_find_best_stream(ic.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (index < 0) return r;
-  AVStream* st = ic->streams[index];
-  CodecContextPtr dec(avcodec_alloc_context3(avcodec_find_decoder(st->codecpar->codec_id)));
-  if (!dec || avcodec_parameters_to_context(dec.get(), st->codecpar) < 0) return r;
-  dec->pkt_timebase = st->time_base;
-  if (avcodec_open2(dec.get(), nullptr, nullptr) < 0) return r;
-  r.Opened = true;
-  r.Codec = avcodec_get_name(st->codecpar->codec_id);
-  r.Rate = st->codecpar->sample_rate;
-  r.Channels = st->codecpar->ch_layout.nb_channels;
-  const AVRational samples{1, r.Rate};
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  auto drain = [&] {
-    while (avcodec_receive_frame(dec.get(), frame.get()) >= 0) {
-      const auto format = static_cast<AVSampleFormat>(frame->format);
-      const int channels = frame->ch_layout.nb_channels;
-      const bool planar = av_sample_fmt_is_planar(format);
-      const int bytes = av_get_bytes_per_sample(format);
-      r.FrameSamples.push_back(frame->nb_samples);
-      r.Samples += frame->nb_samples;
-      for (int i = 0; i < frame->nb_samples; ++i) {
-        for (int c = 0; c < channels; ++c) {
-          const uint8_t* p = planar ? frame->extended_data[c] + size_t(i) * bytes
-                                    : frame->extended_data[0] + (size_t(i) * channels + c) * bytes;
-          double v = 0;
-          switch (av_get_packed_sample_fmt(format)) {
-            case AV_SAMPLE_FMT_S16: {
-              const int16_t s = *reinterpret_cast<const int16_t*>(p);
-              r.S16.push_back(s);
-              v = s / 32768.0;
-              break;
-            }
-            case AV_SAMPLE_FMT_S32: v = *reinterpret_cast<const int32_t*>(p) / 2147483648.0; break;
-            case AV_SAMPLE_FMT_FLT: v = *reinterpret_cast<const float*>(p); break;
-            case AV_SAMPLE_FMT_DBL: v = *reinterpret_cast<const double*>(p); break;
-            default: break;
-          }
-          r.Interleaved.push_back(v);
-        }
-      }
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(ic.get(), packet.get()) >= 0) {
-    if (packet->stream_index == index) {
-      r.PacketSamples.push_back(int(av_rescale_q(packet->duration, st->time_base, samples)));
-      r.PacketPts.push_back(packet->pts == AV_NOPTS_VALUE
-                                ? AV_NOPTS_VALUE
-                                : av_rescale_q(packet->pts, st->time_base, samples));
-      avcodec_send_packet(dec.get(), packet.get());
-      drain();
-    }
-    av_packet_unref(packet.get());
-  }
-  avcodec_send_packet(dec.get(), nullptr);
-  drain();
-  return r;
-}
+using testing::TAudioRead;
+TAudioRead ReadAudio(const std::string& path) { return testing::ReadFirstAudio(path); }
 
 class EngineAudioTest : public ::testing::Test {
  protected:
@@ -158,31 +76,15 @@ class EngineAudioTest : public ::testing::Test {
     ASSERT_TRUE(FFLoader().LoadLibraries(ConverterLibraries));
     Media();
   }
-  void SetUp() override {
-    savedLevel_ = Logger().LogLevel();
-    Logger().SetLogLevel(llVerbose);
-    Logger().TriggerEventInMainThread = false;
-    Logger().OnLog = [this](const void* sender, uint32_t, TLogLevel, const std::string& text) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (sender == current_) lines_.push_back(text);
-    };
-  }
-  void TearDown() override {
-    Logger().OnLog = nullptr;
-    Logger().TriggerEventInMainThread = true;
-    Logger().SetLogLevel(savedLevel_);
-  }
+  void SetUp() override { log_.Start(llVerbose); }
+  void TearDown() override { log_.Stop(); }
 
   // Converts `input` into `output`; `inputOptions` go before the input is opened, `options`
   // after it (they override what the input handed to the option state).
   void Convert(const std::string& input, const std::string& output, const TOptionList& options,
                const TOptionList& inputOptions = {}) {
     TCustomFFmpeg engine;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      current_ = &engine;
-      lines_.clear();
-    }
+    log_.Follow(&engine);
     engine.DispatchOption("v", "3");
     for (const auto& [name, value] : inputOptions) engine.DispatchOption(name, value);
     ASSERT_TRUE(engine.OpenInputFile(input)) << engine.LastErrorText();
@@ -190,23 +92,15 @@ class EngineAudioTest : public ::testing::Test {
     ASSERT_GT(engine.OpenOutputFile(output, false), 0) << engine.LastErrorText();
     engine.Transcode();
     engine.CloseFiles();
-    std::lock_guard<std::mutex> lock(mutex_);
-    current_ = nullptr;
+    log_.Follow(nullptr, /*forget=*/false);  // keeps the run's lines, none from the engine's end
   }
 
   std::vector<std::string> LinesContaining(const std::string& part) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> found;
-    for (const std::string& line : lines_)
-      if (line.find(part) != std::string::npos) found.push_back(line);
-    return found;
+    return log_.Containing(part);
   }
 
  private:
-  TLogLevel savedLevel_ = llInfo;
-  std::mutex mutex_;
-  const void* current_ = nullptr;
-  std::vector<std::string> lines_;
+  testing::EngineLogCapture log_;
 };
 
 TEST(AudioSamples, VolumeRoundsShiftsAndClipsEveryFormat) {

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +23,8 @@ extern "C" {
 #include "binding/av_handles.h"
 #include "engine/FFmpeg.h"
 #include "engine/presets.h"
+#include "support/engine_log_capture.h"
+#include "support/read_back.h"
 #include "support/test_media.h"
 
 namespace orvo {
@@ -37,10 +38,12 @@ constexpr int kBaseline = FF_PROFILE_H264_BASELINE;
 constexpr int kHigh444 = FF_PROFILE_H264_HIGH_444_PREDICTIVE;
 #endif
 
+using testing::MediaPath;
+using testing::ReadBack;
 using testing::TestMediaSpec;
+using testing::TFileRead;
+using testing::TStreamRead;
 using TOptionList = std::vector<std::pair<std::string, std::string>>;
-
-std::string MediaPath(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
 
 // ---------------------------------------------------------------------------------------------
 // Test inputs. Sound is PCM so that its length is exact; pictures are MPEG-4 with a key frame
@@ -98,159 +101,6 @@ const TMedia& Media() {
   return media;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Reading a file back: every stream decoded to its end.
-
-struct TStreamRead {
-  AVMediaType Kind = AVMEDIA_TYPE_UNKNOWN;
-  AVCodecID Codec = AV_CODEC_ID_NONE;
-  int Width = 0, Height = 0;
-  int SampleRate = 0, Channels = 0;
-  int Profile = 0, Level = 0;
-  int Errors = 0;     // refused packets and failed frames
-  int Frames = 0;     // decoded pictures or sound blocks
-  int64_t Samples = 0;
-  std::vector<double> Times;  // video: each picture's time, s
-  double First = std::numeric_limits<double>::quiet_NaN();  // first decoded time, s
-  std::vector<std::vector<uint8_t>> Luma;  // video, when asked: each picture's Y plane
-  // Packets as stored, when asked: payload, key flag, pts (s).
-  std::vector<std::string> Payloads;
-  std::vector<bool> Keys;
-  std::vector<double> PacketTimes;
-
-  double Interval() const {
-    if (Times.size() < 2) return 0;
-    std::vector<double> steps;
-    for (size_t i = 1; i < Times.size(); ++i) steps.push_back(Times[i] - Times[i - 1]);
-    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-    return steps[steps.size() / 2];
-  }
-  // Pictures: first to last plus one picture; sound: the samples decoded.
-  double Duration() const {
-    if (Kind == AVMEDIA_TYPE_AUDIO) return SampleRate > 0 ? double(Samples) / SampleRate : 0;
-    if (Times.empty()) return 0;
-    return Times.back() - Times.front() + Interval();
-  }
-  double MaxStep() const {
-    double step = 0;
-    for (size_t i = 1; i < Times.size(); ++i) step = std::max(step, Times[i] - Times[i - 1]);
-    return step;
-  }
-};
-
-struct TFileRead {
-  bool Opened = false;
-  std::string Error;
-  std::vector<TStreamRead> Streams;
-
-  const TStreamRead* Find(AVMediaType kind) const {
-    for (const TStreamRead& s : Streams)
-      if (s.Kind == kind) return &s;
-    return nullptr;
-  }
-};
-
-TFileRead ReadBack(const std::string& path, bool keepPictures = false, bool keepPackets = false) {
-  TFileRead result;
-  AVFormatContext* raw = nullptr;
-  if (int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); ret < 0) {
-    result.Error = "cannot open: " + LibraryErrorText(ret);
-    return result;
-  }
-  InputFormatContextPtr ic(raw);
-  if (avformat_find_stream_info(ic.get(), nullptr) < 0) {
-    result.Error = "no stream information";
-    return result;
-  }
-  std::vector<CodecContextPtr> decoders(ic->nb_streams);
-  result.Streams.resize(ic->nb_streams);
-  for (unsigned i = 0; i < ic->nb_streams; ++i) {
-    const AVCodecParameters* par = ic->streams[i]->codecpar;
-    TStreamRead& s = result.Streams[i];
-    s.Kind = par->codec_type;
-    s.Codec = par->codec_id;
-    s.Width = par->width;
-    s.Height = par->height;
-    s.SampleRate = par->sample_rate;
-    s.Channels = par->ch_layout.nb_channels;
-    s.Profile = par->profile;
-    s.Level = par->level;
-    if (s.Kind != AVMEDIA_TYPE_VIDEO && s.Kind != AVMEDIA_TYPE_AUDIO) continue;
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    if (!codec) {
-      result.Error = std::string("no decoder for ") + avcodec_get_name(par->codec_id);
-      return result;
-    }
-    decoders[i].reset(avcodec_alloc_context3(codec));
-    avcodec_parameters_to_context(decoders[i].get(), par);
-    decoders[i]->pkt_timebase = ic->streams[i]->time_base;
-    if (avcodec_open2(decoders[i].get(), codec, nullptr) < 0) {
-      result.Error = std::string("cannot open the decoder ") + codec->name;
-      return result;
-    }
-  }
-  result.Opened = true;
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  auto drain = [&](unsigned index) {
-    TStreamRead& s = result.Streams[index];
-    const AVRational tb = ic->streams[index]->time_base;
-    for (;;) {
-      const int ret = avcodec_receive_frame(decoders[index].get(), frame.get());
-      if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
-      if (ret < 0) {
-        ++s.Errors;
-        return;
-      }
-      ++s.Frames;
-      const int64_t best = frame->best_effort_timestamp;
-      const double time = best == AV_NOPTS_VALUE ? std::numeric_limits<double>::quiet_NaN()
-                                                 : double(best) * av_q2d(tb);
-      if (std::isnan(s.First)) s.First = time;
-      if (s.Kind == AVMEDIA_TYPE_VIDEO) {
-        if (!std::isnan(time)) s.Times.push_back(time);
-        s.Width = frame->width;
-        s.Height = frame->height;
-        if (keepPictures) {
-          std::vector<uint8_t> luma;
-          for (int y = 0; y < frame->height; ++y)
-            luma.insert(luma.end(), frame->data[0] + y * frame->linesize[0],
-                        frame->data[0] + y * frame->linesize[0] + frame->width);
-          s.Luma.push_back(std::move(luma));
-        }
-      } else {
-        s.Samples += frame->nb_samples;
-        s.SampleRate = frame->sample_rate;
-        s.Channels = frame->ch_layout.nb_channels;
-      }
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(ic.get(), packet.get()) >= 0) {
-    const unsigned index = unsigned(packet->stream_index);
-    if (index < decoders.size() && decoders[index]) {
-      TStreamRead& s = result.Streams[index];
-      if (keepPackets) {
-        s.Payloads.emplace_back(reinterpret_cast<const char*>(packet->data), size_t(packet->size));
-        s.Keys.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
-        s.PacketTimes.push_back(packet->pts == AV_NOPTS_VALUE
-                                    ? std::numeric_limits<double>::quiet_NaN()
-                                    : double(packet->pts) * av_q2d(ic->streams[index]->time_base));
-      }
-      if (avcodec_send_packet(decoders[index].get(), packet.get()) < 0) ++s.Errors;
-      drain(index);
-    }
-    av_packet_unref(packet.get());
-  }
-  for (unsigned i = 0; i < decoders.size(); ++i) {
-    if (!decoders[i]) continue;
-    avcodec_send_packet(decoders[i].get(), nullptr);
-    drain(i);
-  }
-  for (TStreamRead& s : result.Streams) std::sort(s.Times.begin(), s.Times.end());
-  return result;
-}
-
 // The named encoder's frame size and the samples it puts in front of the sound, as it states
 // them when opened.
 struct TEncoderFrames {
@@ -294,42 +144,22 @@ struct TInput {
   TOptionList Options;  // given before the input is opened
 };
 
-struct TLogLine {
-  TLogLevel Level;
-  std::string Text;
-};
-
 class EngineConvertTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     ASSERT_TRUE(FFLoader().LoadLibraries(ConverterLibraries));
     Media();
   }
-  void SetUp() override {
-    savedLevel_ = Logger().LogLevel();
-    Logger().SetLogLevel(llVerbose);
-    Logger().TriggerEventInMainThread = false;
-    Logger().OnLog = [this](const void* sender, uint32_t, TLogLevel level, const std::string& t) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (sender == current_ && level <= llWarning) lines_.push_back({level, t});
-    };
-  }
-  void TearDown() override {
-    Logger().OnLog = nullptr;
-    Logger().TriggerEventInMainThread = true;
-    Logger().SetLogLevel(savedLevel_);
-  }
+  // Warnings and errors of the running engine go into a failure's text.
+  void SetUp() override { log_.Start(llVerbose, llWarning); }
+  void TearDown() override { log_.Stop(); }
 
   // Opens the inputs and one output (join: fed by every input in turn), runs the conversion in
   // this thread and closes the files. The failure text, empty when the run ended normally.
   std::string Convert(const std::vector<TInput>& inputs, const TOptionList& outputOptions,
                       const std::string& output, bool join = false) {
     engine_ = std::make_unique<TCustomFFmpeg>();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      current_ = engine_.get();
-      lines_.clear();
-    }
+    log_.Follow(engine_.get());
     reports_.clear();
     engine_->OnProgress = [this](TCustomFFmpeg&, const TProgressInfo& info) {
       reports_.push_back(info);
@@ -347,8 +177,7 @@ class EngineConvertTest : public ::testing::Test {
       engine_->Transcode();
     } catch (const FFmpegException& e) {
       failure = e.what();
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (const TLogLine& line : lines_) failure += "\n  " + line.Text;
+      for (const testing::TLogLine& line : log_.Lines()) failure += "\n  " + line.Text;
     }
     engine_->CloseFiles();
     return failure;
@@ -360,10 +189,7 @@ class EngineConvertTest : public ::testing::Test {
 
   std::unique_ptr<TCustomFFmpeg> engine_;
   std::vector<TProgressInfo> reports_;
-  TLogLevel savedLevel_ = llInfo;
-  std::mutex mutex_;
-  const void* current_ = nullptr;
-  std::vector<TLogLine> lines_;
+  testing::EngineLogCapture log_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -12,22 +12,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
 #include "binding/FFmpegLoader.h"
-#include "binding/av_handles.h"
 #include "engine/ConvertThread.h"
 #include "engine/FFmpeg.h"
 #include "platform/main_thread.h"
+#include "support/read_back.h"
 #include "support/test_media.h"
 
 namespace orvo {
@@ -36,7 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using Options = std::vector<std::pair<std::string, std::string>>;
 
-std::string Media(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
+std::string Media(const std::string& name) { return testing::MediaPath(name); }
 
 // A source in each container, with the codecs its outputs are written with.
 struct Container {
@@ -52,19 +46,14 @@ const Container kContainers[] = {{"avi", "avi", "mpeg4", "mp2"},
                                  {"flv", "flv", "flv", "aac"}};
 
 const std::string& Source(const Container& c) {
-  static std::map<std::string, std::string> made;
-  std::string& path = made[c.name];
-  if (path.empty()) {
-    testing::TestMediaSpec recipe;
-    recipe.container = c.name;
-    recipe.videoEncoder = c.video;
-    recipe.audioEncoder = c.audio;
-    recipe.width = 160;
-    recipe.height = 120;
-    recipe.seconds = 2.0;
-    path = testing::WriteTestMedia(Media(std::string("source.") + c.extension), recipe);
-  }
-  return path;
+  testing::TestMediaSpec recipe;
+  recipe.container = c.name;
+  recipe.videoEncoder = c.video;
+  recipe.audioEncoder = c.audio;
+  recipe.width = 160;
+  recipe.height = 120;
+  recipe.seconds = 2.0;
+  return testing::MediaOnce(std::string("source.") + c.extension, recipe);
 }
 
 Options CodecsOf(const Container& c) { return {{"vcodec", c.video}, {"acodec", c.audio}}; }
@@ -76,33 +65,8 @@ struct Readable {
 };
 
 Readable Read(const std::string& path) {
-  Readable result;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return result;
-  InputFormatContextPtr ic(raw);
-  if (avformat_find_stream_info(ic.get(), nullptr) < 0) return result;
-  result.opened = true;
-  const int index = av_find_best_stream(ic.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (index < 0) return result;
-  const AVCodecParameters* par = ic->streams[index]->codecpar;
-  CodecContextPtr dec(avcodec_alloc_context3(avcodec_find_decoder(par->codec_id)));
-  avcodec_parameters_to_context(dec.get(), par);
-  if (avcodec_open2(dec.get(), nullptr, nullptr) < 0) return result;
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  auto drain = [&] {
-    while (avcodec_receive_frame(dec.get(), frame.get()) >= 0) {
-      ++result.videoFrames;
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(ic.get(), packet.get()) >= 0) {
-    if (packet->stream_index == index && avcodec_send_packet(dec.get(), packet.get()) >= 0) drain();
-    av_packet_unref(packet.get());
-  }
-  avcodec_send_packet(dec.get(), nullptr);
-  drain();
-  return result;
+  const testing::TVideoRead video = testing::ReadFirstVideo(path);
+  return {video.Opened, video.Frames};
 }
 
 bool Exists(const std::string& path) {

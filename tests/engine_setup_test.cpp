@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +20,7 @@ extern "C" {
 #include "binding/FFmpegLoader.h"
 #include "binding/FFmpegLogger.h"
 #include "engine/FFmpeg.h"
+#include "support/engine_log_capture.h"
 #include "support/test_media.h"
 
 namespace orvo {
@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 using testing::TestMediaSpec;
 using TOptionList = std::vector<std::pair<std::string, std::string>>;
 
-std::string MediaPath(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
+using testing::MediaPath;
 
 struct TMedia {
   std::string Av;     // 320x240 25 fps mpeg4 + mp2 44100 stereo, 0.5 s
@@ -43,11 +43,7 @@ struct TMedia {
 const TMedia& Media() {
   static const TMedia media = [] {
     TMedia m;
-    TestMediaSpec av;
-    av.container = "avi";
-    av.videoEncoder = "mpeg4";
-    av.audioEncoder = "mp2";
-    av.seconds = 0.5;
+    TestMediaSpec av = testing::AviClip(320, 240, 0.5);
     m.Av = testing::WriteTestMedia(MediaPath("av.avi"), av);
 
     TestMediaSpec pal = av;
@@ -89,11 +85,6 @@ const TMedia& Media() {
   return media;
 }
 
-struct TLogLine {
-  TLogLevel Level;
-  std::string Text;
-};
-
 class EngineSetupTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -101,20 +92,11 @@ class EngineSetupTest : public ::testing::Test {
     Media();
   }
   void SetUp() override {
-    savedLevel_ = Logger().LogLevel();
-    Logger().SetLogLevel(llDebug);
-    // Delivered on the logging thread: the tests never wait for main-thread calls.
-    Logger().TriggerEventInMainThread = false;
-    Logger().OnLog = [this](const void* sender, uint32_t, TLogLevel level, const std::string& t) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (sender == current_) lines_.push_back({level, t});
-    };
+    log_.Start(llDebug);
     Fresh();
   }
   void TearDown() override {
-    Logger().OnLog = nullptr;
-    Logger().TriggerEventInMainThread = true;
-    Logger().SetLogLevel(savedLevel_);
+    log_.Stop();
     engine_->CloseFiles();
   }
 
@@ -123,23 +105,11 @@ class EngineSetupTest : public ::testing::Test {
     // Closing logs: the lock is taken only around the log's own state.
     if (engine_) engine_->CloseFiles();
     engine_ = std::make_unique<TCustomFFmpeg>();
-    std::lock_guard<std::mutex> lock(mutex_);
-    current_ = engine_.get();
-    lines_.clear();
+    log_.Follow(engine_.get());
     return *engine_;
   }
-  bool Logged(TLogLevel level, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines_)
-      if (l.Level == level && l.Text == text) return true;
-    return false;
-  }
-  bool LoggedContaining(const std::string& part) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines_)
-      if (l.Text.find(part) != std::string::npos) return true;
-    return false;
-  }
+  bool Logged(TLogLevel level, const std::string& text) { return log_.Logged(level, text); }
+  bool LoggedContaining(const std::string& part) { return log_.LoggedContaining(part); }
   void Apply(const TOptionList& options) {
     for (const auto& [name, value] : options) engine_->DispatchOption(name, value);
   }
@@ -155,10 +125,7 @@ class EngineSetupTest : public ::testing::Test {
   }
 
   std::unique_ptr<TCustomFFmpeg> engine_;
-  TLogLevel savedLevel_ = llInfo;
-  std::mutex mutex_;
-  const void* current_ = nullptr;  // the engine whose lines are kept
-  std::vector<TLogLine> lines_;
+  testing::EngineLogCapture log_;  // the current engine's lines
 };
 
 bool SameRational(AVRational a, AVRational b) { return a.num == b.num && a.den == b.den; }

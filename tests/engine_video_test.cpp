@@ -8,31 +8,26 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
 #include "binding/FFmpegLoader.h"
 #include "binding/FFmpegLogger.h"
 #include "engine/FFmpeg.h"
+#include "support/engine_log_capture.h"
+#include "support/read_back.h"
 #include "support/test_media.h"
 
 namespace orvo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::MediaPath;
+using testing::ReadBytes;
 using testing::TestMediaSpec;
 using TOptionList = std::vector<std::pair<std::string, std::string>>;
-
-std::string MediaPath(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
 
 struct TMedia {
   std::string Base;      // 96x64, 25 fps, 0.8 s mpeg4
@@ -40,13 +35,6 @@ struct TMedia {
   std::string Slow;      // 64x48, 15 fps, 1 s
   std::string Switching; // MPEG-TS: 96x64 for 0.4 s, then 48x32 for 0.4 s
 };
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 const TMedia& Media() {
   static const TMedia media = [] {
@@ -87,66 +75,11 @@ const TMedia& Media() {
   return media;
 }
 
-// What a file's first video stream holds, decoded.
-struct TVideoInfo {
-  int Width = 0;
-  int Height = 0;
-  int Packets = 0;
-  int Frames = 0;
-  AVCodecID Codec = AV_CODEC_ID_NONE;
-  std::vector<uint8_t> FirstLuma;  // Width x Height bytes of the first picture
-};
-
+// What a file's first video stream holds, decoded; a file that cannot be decoded fails the test.
+using TVideoInfo = testing::TVideoRead;
 TVideoInfo ReadVideo(const std::string& path) {
-  TVideoInfo info;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-    ADD_FAILURE() << "cannot open " << path;
-    return info;
-  }
-  InputFormatContextPtr ic(raw);
-  if (avformat_find_stream_info(ic.get(), nullptr) < 0) {
-    ADD_FAILURE() << "no stream information in " << path;
-    return info;
-  }
-  const AVCodec* codec = nullptr;
-  const int index = av_find_best_stream(ic.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-  if (index < 0 || !codec) {
-    ADD_FAILURE() << "no video stream in " << path;
-    return info;
-  }
-  info.Codec = codec->id;
-  CodecContextPtr dec(avcodec_alloc_context3(codec));
-  avcodec_parameters_to_context(dec.get(), ic->streams[index]->codecpar);
-  if (avcodec_open2(dec.get(), codec, nullptr) < 0) {
-    ADD_FAILURE() << "cannot open the decoder of " << path;
-    return info;
-  }
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  auto receive = [&] {
-    while (avcodec_receive_frame(dec.get(), frame.get()) >= 0) {
-      if (info.Frames++ == 0) {
-        info.Width = frame->width;
-        info.Height = frame->height;
-        for (int y = 0; y < frame->height; ++y) {
-          const uint8_t* row = frame->data[0] + ptrdiff_t(y) * frame->linesize[0];
-          info.FirstLuma.insert(info.FirstLuma.end(), row, row + frame->width);
-        }
-      }
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(ic.get(), packet.get()) >= 0) {
-    if (packet->stream_index == index) {
-      ++info.Packets;
-      avcodec_send_packet(dec.get(), packet.get());
-      receive();
-    }
-    av_packet_unref(packet.get());
-  }
-  avcodec_send_packet(dec.get(), nullptr);
-  receive();
+  TVideoInfo info = testing::ReadFirstVideo(path);
+  if (!info.Decoding) ADD_FAILURE() << info.Error;
   return info;
 }
 
@@ -182,20 +115,13 @@ class EngineVideoTest : public ::testing::Test {
     Media();
   }
   void SetUp() override {
-    savedLevel_ = Logger().LogLevel();
-    Logger().SetLogLevel(llVerbose);
-    Logger().TriggerEventInMainThread = false;
-    Logger().OnLog = [this](const void* sender, uint32_t, TLogLevel level, const std::string& t) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (sender == engine_.get()) lines_.push_back({level, t});
-    };
+    log_.Start(llVerbose);
+    log_.FollowCurrent([this] { return static_cast<const void*>(engine_.get()); });
     engine_ = std::make_unique<TCustomFFmpeg>();
   }
   void TearDown() override {
     engine_->CloseFiles();
-    Logger().OnLog = nullptr;
-    Logger().TriggerEventInMainThread = true;
-    Logger().SetLogLevel(savedLevel_);
+    log_.Stop();
   }
 
   void Apply(const TOptionList& options) {
@@ -220,13 +146,7 @@ class EngineVideoTest : public ::testing::Test {
     }
     engine_->CloseFiles();
   }
-  std::string LastLines(size_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string text;
-    for (size_t i = lines_.size() > count ? lines_.size() - count : 0; i < lines_.size(); ++i)
-      text += lines_[i].Text + "\n";
-    return text;
-  }
+  std::string LastLines(size_t count) { return log_.LastLines(count); }
   // The text of the failure a run ends with ("" when it ends normally).
   std::string ConvertFailure(const std::string& input, const TOptionList& options,
                              const std::string& output) {
@@ -242,17 +162,11 @@ class EngineVideoTest : public ::testing::Test {
     return text;
   }
 
-  int CountLines(TLogLevel level, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int count = 0;
-    for (const auto& l : lines_) count += l.Level == level && l.Text == text;
-    return count;
-  }
+  int CountLines(TLogLevel level, const std::string& text) { return log_.Count(level, text); }
   // Duplicates and drops as the last report line gives them; none when it names none.
   std::pair<int, int> ReportedDupDrop() {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::pair<int, int> result{0, 0};
-    for (const auto& l : lines_) {
+    for (const auto& l : log_.Lines()) {
       const size_t at = l.Text.find(" dup=");
       if (at != std::string::npos && l.Text.find("size=") != std::string::npos)
         std::sscanf(l.Text.c_str() + at, " dup=%d drop=%d", &result.first, &result.second);
@@ -260,14 +174,8 @@ class EngineVideoTest : public ::testing::Test {
     return result;
   }
 
-  struct TLogLine {
-    TLogLevel Level;
-    std::string Text;
-  };
   std::unique_ptr<TCustomFFmpeg> engine_;
-  TLogLevel savedLevel_ = llInfo;
-  std::mutex mutex_;
-  std::vector<TLogLine> lines_;
+  testing::EngineLogCapture log_;  // lines of the engine engine_ holds
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -302,10 +210,7 @@ TEST_F(EngineVideoTest, FrameRateConversionDropsAndDuplicatesAndReportsIt) {
   for (const TRateCase& c : cases) {
     SCOPED_TRACE(c.Name);
     engine_ = std::make_unique<TCustomFFmpeg>();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.clear();
-    }
+    log_.Clear();
     TOptionList options = c.Options;
     options.insert(options.begin(), {{"v", "3"}, {"vcodec", "mpeg4"}});
     Convert(c.Input(), options, MediaPath(c.Output));
@@ -319,12 +224,9 @@ TEST_F(EngineVideoTest, FrameRateConversionDropsAndDuplicatesAndReportsIt) {
     // At verbosity 3 every decision is logged.
     EXPECT_EQ(CountLines(llVerbose, "*** drop!"), drops);
     int dupLines = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (const auto& l : lines_) {
-        int n = 0;
-        if (std::sscanf(l.Text.c_str(), "*** %d dup!", &n) == 1) dupLines += n;
-      }
+    for (const auto& l : log_.Lines()) {
+      int n = 0;
+      if (std::sscanf(l.Text.c_str(), "*** %d dup!", &n) == 1) dupLines += n;
     }
     EXPECT_EQ(dupLines, dups);
   }

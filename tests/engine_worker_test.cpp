@@ -15,18 +15,16 @@
 #include <vector>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/time.h>
 }
 
 #include "binding/FFmpegLoader.h"
 #include "binding/FFmpegLogger.h"
-#include "binding/av_handles.h"
 #include "engine/ConvertThread.h"
 #include "engine/FFmpeg.h"
 #include "platform/main_thread.h"
 #include "platform/threads.h"
+#include "support/read_back.h"
 #include "support/test_media.h"
 
 namespace orvo {
@@ -34,36 +32,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Media(const std::string& name) { return testing::TestMediaDir() + "/" + name; }
+std::string Media(const std::string& name) { return testing::MediaPath(name); }
 
 // A clip with picture and sound, made once per suite.
 const std::string& Clip() {
-  static const std::string path = [] {
-    testing::TestMediaSpec recipe;
-    recipe.container = "avi";
-    recipe.videoEncoder = "mpeg4";
-    recipe.audioEncoder = "mp2";
-    recipe.width = 160;
-    recipe.height = 120;
-    recipe.seconds = 2.0;
-    return testing::WriteTestMedia(Media("worker-clip.avi"), recipe);
-  }();
-  return path;
+  return testing::MediaOnce("worker-clip.avi", testing::AviClip(160, 120, 2.0));
 }
 
 // A longer clip for the tests that act while the conversion runs.
 const std::string& LongClip() {
-  static const std::string path = [] {
-    testing::TestMediaSpec recipe;
-    recipe.container = "avi";
-    recipe.videoEncoder = "mpeg4";
-    recipe.audioEncoder = "mp2";
-    recipe.width = 320;
-    recipe.height = 240;
-    recipe.seconds = 20.0;
-    return testing::WriteTestMedia(Media("worker-long.avi"), recipe);
-  }();
-  return path;
+  return testing::MediaOnce("worker-long.avi", testing::AviClip(320, 240, 20.0));
 }
 
 struct TReadBack {
@@ -76,45 +54,10 @@ struct TReadBack {
 
 // Decodes the file's video to its end.
 TReadBack ReadBack(const std::string& path) {
-  TReadBack result;
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return result;
-  InputFormatContextPtr ic(raw);
-  if (avformat_find_stream_info(ic.get(), nullptr) < 0) return result;
-  const int index = av_find_best_stream(ic.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (index < 0) return result;
-  AVStream* st = ic->streams[index];
-  CodecContextPtr dec(avcodec_alloc_context3(avcodec_find_decoder(st->codecpar->codec_id)));
-  avcodec_parameters_to_context(dec.get(), st->codecpar);
-  if (avcodec_open2(dec.get(), nullptr, nullptr) < 0) return result;
-  result.Opened = true;
-  PacketPtr packet(av_packet_alloc());
-  FramePtr frame(av_frame_alloc());
-  auto drain = [&] {
-    while (avcodec_receive_frame(dec.get(), frame.get()) >= 0) {
-      if (result.VideoFrames++ == 0) {
-        result.Width = frame->width;
-        result.Height = frame->height;
-        for (int y = 0; y < frame->height; ++y)
-          result.FirstLuma.insert(result.FirstLuma.end(), frame->data[0] + y * frame->linesize[0],
-                                  frame->data[0] + y * frame->linesize[0] + frame->width);
-      }
-      if (frame->best_effort_timestamp != AV_NOPTS_VALUE)
-        result.Duration = std::max(
-            result.Duration, double(frame->best_effort_timestamp) * av_q2d(st->time_base));
-      av_frame_unref(frame.get());
-    }
-  };
-  while (av_read_frame(ic.get(), packet.get()) >= 0) {
-    if (packet->stream_index == index) {
-      avcodec_send_packet(dec.get(), packet.get());
-      drain();
-    }
-    av_packet_unref(packet.get());
-  }
-  avcodec_send_packet(dec.get(), nullptr);
-  drain();
-  return result;
+  testing::TVideoRead video = testing::ReadFirstVideo(path);
+  if (!video.Decoding) return {};
+  return {true, video.Frames, video.LastTime, std::move(video.FirstLuma), video.Width,
+          video.Height};
 }
 
 class WorkerTest : public ::testing::Test {

@@ -1,89 +1,26 @@
 // Runs the orvo-probe program and compares its output with the probe's own answers.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "binding/FFmpegLoader.h"
 #include "component/AVProbe.h"
+#include "support/run_tool.h"
 #include "support/test_media.h"
-
-extern char** environ;
 
 namespace orvo {
 namespace {
 
 using nlohmann::json;
 
-struct ToolRun {
-  int exitCode = -1;  // -1: killed or did not finish
-  std::string out;
-  std::string err;
-};
+using testing::ToolRun;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs the tool with stdout and stderr in files; gives up (and kills it) after a minute.
+// Runs orvo-probe; gives up (and kills it) after a minute.
 ToolRun RunTool(const std::vector<std::string>& args) {
-  static int runs = 0;
-  const std::string base = testing::TestMediaDir() + "/tool-run-" + std::to_string(++runs);
-  const std::string outPath = base + ".out", errPath = base + ".err";
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argvText{ORVO_PROBE_TOOL};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argvText) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  ToolRun run;
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, ORVO_PROBE_TOOL, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    ADD_FAILURE() << "cannot start " << ORVO_PROBE_TOOL;
-    return run;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  for (;;) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 || std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the tool did not finish in time";
-      return run;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  run.out = ReadFile(outPath);
-  run.err = ReadFile(errPath);
-  return run;
+  return testing::RunTool(ORVO_PROBE_TOOL, args);
 }
 
 class ProbeToolTest : public ::testing::Test {

@@ -1,5 +1,8 @@
 #include "component/FFmpegVCL.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "binding/FFmpegLogger.h"
 #include "binding/file_helpers.h"
 #include "engine/ConvertThread.h"
@@ -26,42 +29,72 @@ void TFFmpeg::AttachProbeToLastInput() {
 }
 
 int TFFmpegList::Add(std::unique_ptr<TFFmpeg> task) {
+  std::lock_guard<std::mutex> lock(lock_);
   tasks_.push_back(std::move(task));
-  return Count() - 1;
+  return static_cast<int>(tasks_.size()) - 1;
 }
 
 void TFFmpegList::Delete(int index) {
-  if (index < 0 || index >= Count()) return;
-  tasks_.erase(tasks_.begin() + index);
+  std::unique_ptr<TFFmpeg> gone;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (index < 0 || index >= static_cast<int>(tasks_.size())) return;
+    gone = std::move(tasks_[size_t(index)]);
+    tasks_.erase(tasks_.begin() + index);
+  }
+  // Freed outside the lock: freeing waits for the worker, which may still look itself up.
 }
 
-void TFFmpegList::Clear() { tasks_.clear(); }
+void TFFmpegList::Clear() {
+  std::vector<std::unique_ptr<TFFmpeg>> gone;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    gone.swap(tasks_);
+  }
+  for (auto& task : gone) task.reset();
+}
+
+int TFFmpegList::Count() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return static_cast<int>(tasks_.size());
+}
 
 TFFmpeg* TFFmpegList::At(int index) const {
-  return index >= 0 && index < Count() ? tasks_[size_t(index)].get() : nullptr;
+  std::lock_guard<std::mutex> lock(lock_);
+  return index >= 0 && index < static_cast<int>(tasks_.size()) ? tasks_[size_t(index)].get()
+                                                               : nullptr;
 }
 
 int TFFmpegList::IndexOf(const TCustomFFmpeg* task) const {
-  for (int i = 0; i < Count(); ++i) {
-    if (tasks_[size_t(i)].get() == task) return i;
+  std::lock_guard<std::mutex> lock(lock_);
+  for (size_t i = 0; i < tasks_.size(); ++i) {
+    if (tasks_[i].get() == task) return static_cast<int>(i);
   }
   return -1;
 }
 
+std::vector<TFFmpeg*> TFFmpegList::Snapshot() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  std::vector<TFFmpeg*> tasks;
+  for (const auto& task : tasks_) tasks.push_back(task.get());
+  return tasks;
+}
+
+// The broadcasts work on a snapshot: stopping waits for workers that look themselves up.
 void TFFmpegList::Pause() {
-  for (auto& task : tasks_) task->PauseConvert();
+  for (TFFmpeg* task : Snapshot()) task->PauseConvert();
 }
 
 void TFFmpegList::Resume() {
-  for (auto& task : tasks_) task->ResumeConvert();
+  for (TFFmpeg* task : Snapshot()) task->ResumeConvert();
 }
 
 void TFFmpegList::Stop(bool wait) {
-  for (auto& task : tasks_) task->Stop(wait);
+  for (TFFmpeg* task : Snapshot()) task->Stop(wait);
 }
 
 void TFFmpegList::SetPreviewBit(int bit, bool on) {
-  for (auto& task : tasks_) {
+  for (TFFmpeg* task : Snapshot()) {
     const int flags = task->PreviewFlags();
     task->SetPreviewFlags(on ? flags | bit : flags & ~bit);
   }
@@ -75,10 +108,46 @@ TCustomFFmpegVCL::TCustomFFmpegVCL() = default;
 TCustomFFmpegVCL::~TCustomFFmpegVCL() {
   tasks_.Stop(true);
   tasks_.Clear();
-  std::lock_guard<std::mutex> lock(terminateThreadsLock_);
-  for (std::thread& t : terminateThreads_) {
-    if (t.joinable()) t.join();
+  ReapTerminateThreads(true);
+}
+
+void TCustomFFmpegVCL::ReapTerminateThreads(bool all) {
+  const std::thread::id self = std::this_thread::get_id();
+  if (all) {
+    auto ended = [this, self] {
+      std::lock_guard<std::mutex> lock(terminateThreadsLock_);
+      return std::all_of(terminateThreads_.begin(), terminateThreads_.end(),
+                         [self](const TTerminateThread& t) {
+                           return *t.Done || t.Thread.get_id() == self;
+                         });
+    };
+    // A handler may be handing work to the main thread: keep serving it meanwhile.
+    while (!ended()) {
+      if (IsMainThread())
+        WaitProcessingCalls(ended, std::chrono::milliseconds(20));
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
+  std::vector<std::thread> finished;
+  {
+    std::lock_guard<std::mutex> lock(terminateThreadsLock_);
+    for (auto it = terminateThreads_.begin(); it != terminateThreads_.end();) {
+      if (it->Thread.get_id() == self) {
+        // Freed from its own handler: that thread ends by itself.
+        if (all) it->Thread.detach();
+        if (all) it = terminateThreads_.erase(it);
+        else ++it;
+      } else if (*it->Done) {
+        finished.push_back(std::move(it->Thread));
+        it = terminateThreads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Past their last step: joining takes a moment.
+  for (std::thread& t : finished) t.join();
 }
 
 bool TCustomFFmpegVCL::LoadAVLib(const std::string& libraryFolder) {
@@ -186,17 +255,8 @@ void TCustomFFmpegVCL::RemoveTask(int taskIndex) {
 void TCustomFFmpegVCL::ClearTasks() {
   if (working_ && !allDone_) throw std::runtime_error("Cannot ClearTasks while working.");
   tasks_.Clear();
-  {
-    std::lock_guard<std::mutex> lock(terminateThreadsLock_);
-    for (std::thread& t : terminateThreads_) {
-      // A handler clearing the tasks runs on one of these threads: that one ends by itself.
-      if (t.get_id() == std::this_thread::get_id())
-        t.detach();
-      else if (t.joinable())
-        t.join();
-    }
-    terminateThreads_.clear();
-  }
+  // Threads still telling an end (perhaps the one clearing) finish on their own.
+  ReapTerminateThreads(false);
   std::lock_guard<std::mutex> lock(stateLock_);
   lastErrMsg_.clear();
   finishedCount_ = 0;
@@ -210,6 +270,8 @@ void TCustomFFmpegVCL::ClearTasks() {
 
 void TCustomFFmpegVCL::StartTask(int parallelCount) {
   CheckIdle("StartTask");
+  // Nothing to run: no run starts, so none would ever end; the component stays idle.
+  if (tasks_.Count() == 0) return;
   {
     std::lock_guard<std::mutex> lock(stateLock_);
     finishedCount_ = 0;
@@ -338,7 +400,8 @@ void TCustomFFmpegVCL::DeliverTerminate(const TTerminateInfo& info) {
   // turns, so the events arrive in the order the tasks ended and the run's end comes last.
   std::lock_guard<std::mutex> lock(terminateThreadsLock_);
   const uint64_t ticket = nextTerminateTicket_++;
-  terminateThreads_.emplace_back([this, info, ticket] {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([this, info, ticket, done] {
     std::unique_lock<std::mutex> turn(terminateTurnLock_);
     terminateTurn_.wait(turn, [&] { return servingTerminateTicket_ == ticket; });
     turn.unlock();
@@ -350,39 +413,49 @@ void TCustomFFmpegVCL::DeliverTerminate(const TTerminateInfo& info) {
     turn.lock();
     ++servingTerminateTicket_;
     terminateTurn_.notify_all();
+    turn.unlock();
+    *done = true;
+    WakeMainThreadWait();
   });
+  terminateThreads_.push_back({std::move(thread), std::move(done)});
 }
 
 void TCustomFFmpegVCL::DoTerminate(TCustomFFmpeg& engine) {
-  std::lock_guard<std::mutex> lock(terminateLock_);
-  TTerminateInfo info;
-  info.TaskIndex = tasks_.IndexOf(&engine);
-  info.Finished = engine.Finished();
-  info.Exception = engine.Error();
-  info.ExceptionMsg = engine.ErrorText();
-  DeliverTerminate(info);
-
-  bool runEnded = false;
   bool startNext = false;
   {
-    std::lock_guard<std::mutex> state(stateLock_);
-    ++finishedCount_;
-    if (remaining_ < 1) {
-      runEnded = finishedCount_ >= tasks_.Count();
-    } else {
-      startNext = threaded_;
+    std::lock_guard<std::mutex> lock(terminateLock_);
+    TTerminateInfo info;
+    info.TaskIndex = tasks_.IndexOf(&engine);
+    // An engine that has left the list is being freed: its end is no task's end any more.
+    if (info.TaskIndex < 0) return;
+    info.Finished = engine.Finished();
+    info.Exception = engine.Error();
+    info.ExceptionMsg = engine.ErrorText();
+    DeliverTerminate(info);
+
+    bool runEnded = false;
+    {
+      std::lock_guard<std::mutex> state(stateLock_);
+      ++finishedCount_;
+      if (remaining_ < 1)
+        runEnded = finishedCount_ >= tasks_.Count();
+      else
+        startNext = threaded_;
+    }
+    if (runEnded) {
+      // In threaded runs the run is done before its end is told, so the handler may clear the
+      // tasks. In the calling thread the handler runs inside the last task's run, which must
+      // not be freed under it: there the run is done afterwards.
+      if (threaded_) allDone_ = true;
+      TTerminateInfo end;
+      end.TaskIndex = -1;
+      end.Finished = true;
+      DeliverTerminate(end);
+      allDone_ = true;
     }
   }
-  if (runEnded) {
-    // Done before the event is told, so its handler may clear the tasks.
-    allDone_ = true;
-    TTerminateInfo end;
-    end.TaskIndex = -1;
-    end.Finished = true;
-    DeliverTerminate(end);
-  } else if (startNext) {
-    StartNextTask();
-  }
+  // Outside the lock: a task that cannot start ends at once, in this same thread.
+  if (startNext) StartNextTask();
 }
 
 }  // namespace orvo

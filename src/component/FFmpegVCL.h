@@ -39,14 +39,17 @@ class TFFmpeg : public TCustomFFmpeg {
   std::vector<std::unique_ptr<TAVProbe>> probes_;
 };
 
-// Owns the tasks; broadcasts pause, resume, stop and the preview bits to all of them.
+// Owns the tasks; broadcasts pause, resume, stop and the preview bits to all of them. Workers
+// look their engine up while the list may change, so the list is guarded; a removed engine
+// leaves the list before it is freed (freeing waits for its worker).
 class TFFmpegList {
  public:
   int Add(std::unique_ptr<TFFmpeg> task);
   void Delete(int index);
   void Clear();
-  int Count() const { return static_cast<int>(tasks_.size()); }
+  int Count() const;
   TFFmpeg* At(int index) const;
+  // -1 for an engine that is not (or no longer) in the list.
   int IndexOf(const TCustomFFmpeg* task) const;
 
   void Pause();
@@ -55,6 +58,8 @@ class TFFmpegList {
   void SetPreviewBit(int bit, bool on);
 
  private:
+  std::vector<TFFmpeg*> Snapshot() const;
+  mutable std::mutex lock_;
   std::vector<std::unique_ptr<TFFmpeg>> tasks_;
 };
 
@@ -184,8 +189,15 @@ class TCustomFFmpegVCL {
   bool preview_ = false;
   bool previewBitmap_ = false;
   int progressInterval_ = 500;
-  // Short-lived threads delivering OnTerminate in threaded runs; joined on destruction.
-  std::vector<std::thread> terminateThreads_;
+  // Short-lived threads delivering OnTerminate in threaded runs. Finished ones are joined when
+  // the tasks are cleared; the rest on destruction, which waits while serving the main thread
+  // (a handler may be waiting for it).
+  struct TTerminateThread {
+    std::thread Thread;
+    std::shared_ptr<std::atomic<bool>> Done;
+  };
+  void ReapTerminateThreads(bool all);
+  std::vector<TTerminateThread> terminateThreads_;
   std::mutex terminateThreadsLock_;
   uint64_t nextTerminateTicket_ = 0;  // under terminateThreadsLock_
   std::mutex terminateTurnLock_;

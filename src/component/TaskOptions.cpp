@@ -65,17 +65,21 @@ std::vector<TExtraOption> ParseExtraOptions(const std::string& text) {
     else
       lines.emplace_back(Lower(l.substr(0, eq)), l.substr(eq + 1));
   };
+  bool open = false;  // a line has begun that no break has ended yet
   for (size_t i = 0; i < body.size(); ++i) {
     const char c = body[i];
     if (c == '\r' || c == '\n') {
       if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
       finish(line);
       line.clear();
+      open = false;
     } else {
       line += c;
+      open = true;
     }
   }
-  if (!body.empty()) finish(line);
+  // A text ending in a break (a last "<CRLF>") has no empty line after it.
+  if (open) finish(line);
   return lines;
 }
 

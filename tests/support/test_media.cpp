@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -454,6 +455,33 @@ struct TemporaryFolder {
 const std::string& TestMediaDir() {
   static const TemporaryFolder folder;  // destroyed, and so removed, at process exit
   return folder.path;
+}
+
+std::string MediaPath(const std::string& name) { return TestMediaDir() + "/" + name; }
+
+TestMediaSpec AviClip(int width, int height, double seconds) {
+  TestMediaSpec recipe;
+  recipe.container = "avi";
+  recipe.videoEncoder = "mpeg4";
+  recipe.audioEncoder = "mp2";
+  recipe.width = width;
+  recipe.height = height;
+  recipe.seconds = seconds;
+  return recipe;
+}
+
+const std::string& MediaOnce(const std::string& name, const TestMediaSpec& recipe) {
+  static std::map<std::string, std::string> made;  // name -> path; the tests run on one thread
+  std::string& path = made[name];
+  if (path.empty()) path = WriteTestMedia(MediaPath(name), recipe);
+  return path;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 std::string WriteBytes(const std::string& path, const std::string& bytes) {

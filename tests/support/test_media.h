@@ -47,10 +47,20 @@ std::string WriteTestMedia(const std::string& path, const TestMediaSpec& recipe)
 
 // A fresh folder for one test binary's files, removed at process exit.
 const std::string& TestMediaDir();
+// `name` inside that folder.
+std::string MediaPath(const std::string& name);
+
+// The usual clip of the engine tests: AVI with MPEG-4 pictures and MP2 sound.
+TestMediaSpec AviClip(int width, int height, double seconds);
+// Writes `recipe` to MediaPath(name) on the first call for `name`; later calls give the same
+// path without writing again.
+const std::string& MediaOnce(const std::string& name, const TestMediaSpec& recipe);
 
 // Small non-media fixtures.
 std::string WriteBytes(const std::string& path, const std::string& bytes);
 std::string WriteRandomBytes(const std::string& path, size_t count, unsigned seed);
+// The whole file ("" when it cannot be read).
+std::string ReadBytes(const std::string& path);
 // Copies the first `keepBytes` bytes of a file.
 std::string WriteTruncatedCopy(const std::string& source, const std::string& path, size_t keepBytes);
 
