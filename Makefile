@@ -26,7 +26,7 @@ build-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The threaded parts (worker threads, the task list component) with ThreadSanitizer.
-TSAN_TESTS := engine_worker_tests
+TSAN_TESTS := engine_worker_tests component_tests
 build-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DORVO_TSAN=ON -DORVO_BUILD_GUI=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
@@ -40,7 +40,7 @@ test-asan: build-asan
 
 test-tsan: build-tsan
 	cd $(TSAN_BUILD) && for t in $(TSAN_TESTS); do \
-	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./tests/$$t || exit 1; done
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp ./tests/$$t || exit 1; done
 
 # Figures, not pass/fail: probe open and report times, log sink throughput, and the conversion
 # engine against a bare library loop doing the same work.

@@ -195,7 +195,10 @@ TEST_F(WorkerTest, StopWithWaitingFromTheMainThreadWhileEventsGoThroughIt) {
   EXPECT_EQ(ends.load(), 1);
   EXPECT_FALSE(engine->Finished());
   EXPECT_FALSE(engine->Error()) << engine->ErrorText();
+  // Stopping again and freeing the engine do not run the task once more.
+  engine->StopConvert(true);
   engine.reset();
+  EXPECT_EQ(ends.load(), 1);
   // The stopped output is a complete file with what was converted.
   const TReadBack out = ReadBack(Media("stopped.avi"));
   ASSERT_TRUE(out.Opened);

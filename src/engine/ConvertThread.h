@@ -20,7 +20,8 @@ class TConvertThread {
 
   // Starts the task body; a thread is started once.
   void Start();
-  bool Started() const { return thread_.joinable(); }
+  // Once started, also after the task body has ended and the thread was joined.
+  bool Started() const { return started_; }
   bool OnWorkerThread() const { return thread_.get_id() == std::this_thread::get_id(); }
   // Waits for the task body to end (never from the worker itself).
   void Join() {
@@ -31,6 +32,7 @@ class TConvertThread {
   TCustomFFmpeg& engine_;
   TThreadPriority priority_;
   std::thread thread_;
+  bool started_ = false;
 };
 
 }  // namespace orvo

@@ -22,7 +22,8 @@ TConvertThread::TConvertThread(TCustomFFmpeg& engine, TThreadPriority priority)
 }
 
 void TConvertThread::Start() {
-  if (thread_.joinable()) return;
+  if (started_) return;
+  started_ = true;
   thread_ = std::thread([this] {
     SetCurrentThreadPriority(priority_);
     engine_.RunTask();
