@@ -53,7 +53,7 @@ struct TEvents {
   mutable std::mutex Lock;
   std::vector<TTerminateInfo> Ends;
   std::vector<std::thread::id> EndThreads;
-  std::vector<TProgressEventInfo> Progress;
+  std::vector<TProgressInfo> Progress;
   std::vector<std::thread::id> ProgressThreads;
   std::map<int, int> Hooks;  // task -> calls
   std::map<int, std::thread::id> HookThreads;
@@ -94,7 +94,7 @@ class VclTest : public ::testing::Test {
       ev.Ends.push_back(info);
       ev.EndThreads.push_back(std::this_thread::get_id());
     };
-    vcl.OnProgress = [&ev](TCustomFFmpegVCL&, TProgressEventInfo* info) {
+    vcl.OnProgress = [&ev](TCustomFFmpegVCL&, TProgressInfo* info) {
       std::lock_guard<std::mutex> l(ev.Lock);
       ev.Progress.push_back(*info);
       ev.ProgressThreads.push_back(std::this_thread::get_id());
@@ -255,7 +255,7 @@ TEST_F(VclTest, SequentialRunEndsEachTaskThenTheRunInTheCallingThread) {
     for (int i = 0; i < 3; ++i) {
       EXPECT_EQ(ev.HookCount(i), 25) << i;
       auto last = std::find_if(ev.Progress.rbegin(), ev.Progress.rend(),
-                               [i](const TProgressEventInfo& p) { return p.TaskIndex == i; });
+                               [i](const TProgressInfo& p) { return p.TaskIndex == i; });
       ASSERT_NE(last, ev.Progress.rend()) << i;
       EXPECT_EQ(last->FileIndex, -1);
       EXPECT_EQ(last->FrameNumber, 25);
@@ -372,8 +372,8 @@ TEST_F(VclTest, ProgressArrivesAtTheIntervalOnTheThreadAsked) {
     // At most one report per interval, and the final one.
     EXPECT_LE(ev.Progress.size(), size_t(elapsed.count() / 100 + 4)) << elapsed.count();
     for (int task = 0; task < 2; ++task) {
-      std::vector<TProgressEventInfo> reports;
-      for (const TProgressEventInfo& p : ev.Progress)
+      std::vector<TProgressInfo> reports;
+      for (const TProgressInfo& p : ev.Progress)
         if (p.TaskIndex == task) reports.push_back(p);
       ASSERT_GE(reports.size(), 2u) << task;
       for (size_t i = 0; i + 1 < reports.size(); ++i) {
@@ -383,7 +383,7 @@ TEST_F(VclTest, ProgressArrivesAtTheIntervalOnTheThreadAsked) {
       }
       EXPECT_EQ(reports.back().FileIndex, -1);
       const int64_t total = task == 0 ? inputTotal : 1000000;
-      for (const TProgressEventInfo& p : reports) EXPECT_EQ(p.TotalDuration, total);
+      for (const TProgressInfo& p : reports) EXPECT_EQ(p.TotalDuration, total);
       EXPECT_NEAR(double(reports.back().CurrentDuration), double(total), 1.5e5);
       EXPECT_EQ(reports.back().FrameNumber, task == 0 ? 50 : 25);
     }

@@ -161,7 +161,7 @@ class EngineConvertTest : public ::testing::Test {
     engine_ = std::make_unique<TCustomFFmpeg>();
     log_.Follow(engine_.get());
     reports_.clear();
-    engine_->OnProgress = [this](TCustomFFmpeg&, const TProgressInfo& info) {
+    engine_->OnProgress = [this](TCustomFFmpeg&, const TConversionProgress& info) {
       reports_.push_back(info);
     };
     engine_->ProgressInterval = 0;  // a report after every packet
@@ -188,7 +188,7 @@ class EngineConvertTest : public ::testing::Test {
   }
 
   std::unique_ptr<TCustomFFmpeg> engine_;
-  std::vector<TProgressInfo> reports_;
+  std::vector<TConversionProgress> reports_;
   testing::EngineLogCapture log_;
 };
 
@@ -568,7 +568,7 @@ TEST_F(EngineConvertTest, ReportsGrowAndEndWithTheFramesWritten) {
     ASSERT_NE(v, nullptr);
     ASSERT_GE(reports_.size(), 3u);
     for (size_t i = 0; i < reports_.size(); ++i) {
-      const TProgressInfo& r = reports_[i];
+      const TConversionProgress& r = reports_[i];
       EXPECT_GE(r.Frame, 1) << "report " << i;
       EXPECT_GT(r.Size, 0) << "report " << i;
       EXPECT_EQ(r.Total, 1000000) << "report " << i;
@@ -580,7 +580,7 @@ TEST_F(EngineConvertTest, ReportsGrowAndEndWithTheFramesWritten) {
       }
     }
     EXPECT_LT(reports_.front().Time, reports_.back().Time);
-    const TProgressInfo& last = reports_.back();
+    const TConversionProgress& last = reports_.back();
     EXPECT_EQ(last.FileIndex, -1);
     EXPECT_EQ(last.Frame, v->Frames);
     EXPECT_GT(last.BitRate, 0);

@@ -124,7 +124,7 @@ Outcome Convert(const std::string& input, const std::string& output, const Optio
   std::atomic<int> reports{0};
   engine->OnTerminate = [&](TCustomFFmpeg&) { ++ends; };
   engine->ProgressInterval = 50000;
-  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo&) { ++reports; };
+  engine->OnProgress = [&](TCustomFFmpeg&, const TConversionProgress&) { ++reports; };
   TConvertThread* worker = engine->StartConvert(true, TThreadPriority::tpNormal);
   if (!worker) {
     ADD_FAILURE() << "no worker";

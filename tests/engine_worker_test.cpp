@@ -134,7 +134,7 @@ TEST_F(WorkerTest, ThreadedRunFinishesAndDeliversTheEndOnceOnTheWorker) {
   std::atomic<int> reports{0};
   std::atomic<bool> sawFinal{false};
   engine->ProgressInterval = 0;
-  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo& info) {
+  engine->OnProgress = [&](TCustomFFmpeg&, const TConversionProgress& info) {
     ++reports;
     if (info.FileIndex == -1) sawFinal = true;
   };
@@ -176,7 +176,7 @@ TEST_F(WorkerTest, StopWithWaitingFromTheMainThreadWhileEventsGoThroughIt) {
   auto engine = Prepare(LongClip(), Media("stopped.avi"), {{"re", "1"}});
   std::atomic<int> mainThreadReports{0};
   engine->ProgressInterval = 20000;
-  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo&) {
+  engine->OnProgress = [&](TCustomFFmpeg&, const TConversionProgress&) {
     // Handed to the main thread and waited for, as the task component does.
     RunInMainThread([&] {
       EXPECT_TRUE(IsMainThread());
@@ -211,7 +211,7 @@ TEST_F(WorkerTest, PauseHoldsTheConversionAndResumeContinuesIt) {
   std::atomic<int64_t> lastTime{0};
   std::atomic<int> ends{0};
   engine->ProgressInterval = 0;
-  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo& info) { lastTime = info.Time; };
+  engine->OnProgress = [&](TCustomFFmpeg&, const TConversionProgress& info) { lastTime = info.Time; };
   engine->OnTerminate = [&](TCustomFFmpeg&) { ++ends; };
   TConvertThread* worker = engine->StartConvert(true, TThreadPriority::tpNormal);
   ASSERT_NE(worker, nullptr);
@@ -320,7 +320,7 @@ TEST_F(WorkerTest, PreviewBitmapsAreThrottledToTheInterval) {
 TEST_F(WorkerTest, WorkerRunsAtTheRequestedPriority) {
   auto engine = Prepare(Clip(), Media("priority.avi"));
   std::atomic<int> niceness{-100};
-  engine->OnProgress = [&](TCustomFFmpeg&, const TProgressInfo&) {
+  engine->OnProgress = [&](TCustomFFmpeg&, const TConversionProgress&) {
     errno = 0;
     niceness = getpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId()));
   };

@@ -198,7 +198,7 @@ int TCustomFFmpegVCL::AddTask(const std::string& fileName, const TInputOptions* 
     return -1;
   }
   task->AttachProbeToLastInput();
-  task->OnProgress = [this](TCustomFFmpeg& engine, const TProgressInfo& info) {
+  task->OnProgress = [this](TCustomFFmpeg& engine, const TConversionProgress& info) {
     DoProgress(engine, info);
   };
   task->OnTerminate = [this](TCustomFFmpeg& engine) { DoTerminate(engine); };
@@ -372,7 +372,7 @@ void TCustomFFmpegVCL::DoPreviewBitmap(TCustomFFmpeg& engine, TBitmap& bitmap, i
     OnPreviewBitmap(*this, previewInfo_);
 }
 
-void TCustomFFmpegVCL::DoProgress(TCustomFFmpeg& engine, const TProgressInfo& info) {
+void TCustomFFmpegVCL::DoProgress(TCustomFFmpeg& engine, const TConversionProgress& info) {
   if (!OnProgress) return;
   std::lock_guard<std::mutex> lock(progressLock_);
   progressInfo_.TaskIndex = tasks_.IndexOf(&engine);

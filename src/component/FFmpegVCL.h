@@ -63,7 +63,7 @@ class TFFmpegList {
   std::vector<std::unique_ptr<TFFmpeg>> tasks_;
 };
 
-struct TProgressEventInfo {
+struct TProgressInfo {
   int32_t TaskIndex = 0;
   int32_t FileIndex = -1;
   int32_t FrameNumber = -1;
@@ -102,7 +102,7 @@ class TCustomFFmpegVCL;
 using TCustomHookEvent = std::function<void(TCustomFFmpegVCL& sender, THookInfo* info)>;
 using TPreviewBitmapEvent =
     std::function<void(TCustomFFmpegVCL& sender, const TPreviewInfo& info)>;
-using TProgressEvent = std::function<void(TCustomFFmpegVCL& sender, TProgressEventInfo* info)>;
+using TProgressEvent = std::function<void(TCustomFFmpegVCL& sender, TProgressInfo* info)>;
 using TTerminateEvent = std::function<void(TCustomFFmpegVCL& sender, const TTerminateInfo& info)>;
 
 class TCustomFFmpegVCL {
@@ -161,7 +161,7 @@ class TCustomFFmpegVCL {
   virtual void DoCustomHook(TCustomFFmpeg& engine, TBitmap& bitmap, bool& stop, bool& update,
                             int64_t pts, int frame);
   virtual void DoPreviewBitmap(TCustomFFmpeg& engine, TBitmap& bitmap, int64_t pts, int frame);
-  virtual void DoProgress(TCustomFFmpeg& engine, const TProgressInfo& info);
+  virtual void DoProgress(TCustomFFmpeg& engine, const TConversionProgress& info);
   virtual void DoTerminate(TCustomFFmpeg& engine);
 
  private:
@@ -176,7 +176,7 @@ class TCustomFFmpegVCL {
   mutable std::mutex stateLock_;  // counters, flags, last error
   THookInfo hookInfo_;
   TPreviewInfo previewInfo_;
-  TProgressEventInfo progressInfo_;
+  TProgressInfo progressInfo_;
   int finishedCount_ = 0;
   int nextTask_ = -1;
   int remaining_ = 0;

@@ -225,7 +225,7 @@ struct TOutputStreamState;
 struct TDeinterlacer;
 
 // The values of one progress report.
-struct TProgressInfo {
+struct TConversionProgress {
   int FileIndex = -1;      // input file being read; -1 on the final report
   int64_t Total = -1;      // µs; -1 when no duration is known
   int64_t Time = 0;        // output time, µs
@@ -236,7 +236,8 @@ struct TProgressInfo {
   int Frame = -1;          // -1: no video
 };
 
-using TProgressCallback = std::function<void(TCustomFFmpeg& sender, const TProgressInfo& info)>;
+using TProgressCallback =
+    std::function<void(TCustomFFmpeg& sender, const TConversionProgress& info)>;
 using TTerminateCallback = std::function<void(TCustomFFmpeg& sender)>;
 // Called on the converting thread with each decoded picture as a 24-bit bitmap; the handler may
 // draw on it (update stays true) or leave it (update := false), and stop further calls.

@@ -407,7 +407,7 @@ void TCustomFFmpeg::PrintReport(bool isLast, int fileIndex) {
 
   std::string line;
   bool haveVideo = false;
-  TProgressInfo info;
+  TConversionProgress info;
   info.FileIndex = fileIndex;
   info.Total = progressTotal_;
   double time = 1e10;

@@ -74,7 +74,7 @@ class TProgressLines {
  public:
   TProgressLines(bool terminal, int tasks) : terminal_(terminal), lines_(size_t(tasks)) {}
 
-  void Show(const TProgressEventInfo& info) {
+  void Show(const TProgressInfo& info) {
     std::string line;
     char part[96];
     if (lines_.size() > 1) {
@@ -288,7 +288,7 @@ int main(int argc, char* argv[]) {
     }
   }
 
-  converter.OnProgress = [&](TCustomFFmpegVCL&, TProgressEventInfo* info) {
+  converter.OnProgress = [&](TCustomFFmpegVCL&, TProgressInfo* info) {
     std::lock_guard<std::mutex> lock(printLock);
     progress.Show(*info);
   };
