@@ -31,9 +31,9 @@ const std::string& Clip() {
 
 // 30 pictures a second: neither PAL nor NTSC, so a target cannot detect its norm.
 const std::string& Clip30() {
-  testing::TestMediaSpec spec = testing::AviClip(160, 120, 0.5);
-  spec.frameRate = {30, 1};
-  return testing::MediaOnce("records-clip30.avi", spec);
+  testing::TestMediaSpec recipe = testing::AviClip(160, 120, 0.5);
+  recipe.frameRate = {30, 1};
+  return testing::MediaOnce("records-clip30.avi", recipe);
 }
 
 std::string Out(const std::string& name) { return testing::MediaPath(name); }
