@@ -3,6 +3,8 @@
 // and the settings it hands to every task.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -505,6 +507,41 @@ TEST_F(VclTest, StopWithWaitingDuringTheFirstOfThree) {
     Pump(100ms);
     EXPECT_EQ(ev.EndCount(), 4u);
   }
+}
+
+// A sequential run stopped from the end event of its first task: the two tasks that never
+// started end from threads of their own, which must not wait for the handler that waits for them.
+TEST_F(VclTest, StopFromTheFirstEndOfASequentialRun) {
+  std::atomic<bool> done{false};
+  std::thread watchdog([&done] {
+    for (int i = 0; i < 600 && !done; ++i) std::this_thread::sleep_for(50ms);
+    if (!done) {
+      std::fprintf(stderr, "StopTask from the end event deadlocked\n");
+      std::abort();
+    }
+  });
+  {
+    TFFmpegVCL vcl;
+    std::mutex lock;
+    std::vector<int> ends;
+    vcl.OnTerminate = [&](TCustomFFmpegVCL& sender, const TTerminateInfo& info) {
+      {
+        std::lock_guard<std::mutex> l(lock);
+        ends.push_back(info.TaskIndex);
+      }
+      if (info.TaskIndex == 0) sender.StopTask(true);
+    };
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(AddClipTask(vcl, Clip(), Out("stopend" + std::to_string(i) + ".avi"), false), i);
+    vcl.StartTask(0);
+    std::lock_guard<std::mutex> l(lock);
+    ASSERT_EQ(ends.size(), 4u);
+    EXPECT_EQ(ends.front(), 0);
+    EXPECT_EQ(ends.back(), -1);
+    EXPECT_TRUE(vcl.AllDone());
+  }
+  done = true;
+  watchdog.join();
 }
 
 TEST_F(VclTest, PauseHoldsAThreadedRunAndResumeFinishesIt) {

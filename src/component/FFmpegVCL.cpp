@@ -422,6 +422,10 @@ void TCustomFFmpegVCL::DeliverTerminate(const TTerminateInfo& info) {
 
 void TCustomFFmpegVCL::DoTerminate(TCustomFFmpeg& engine) {
   bool startNext = false;
+  // In the calling thread the events are told after the lock is let go: a handler that stops
+  // the run waits for the ends of the tasks that never started, which come from other threads
+  // through this same lock.
+  std::vector<TTerminateInfo> toTell;
   {
     std::lock_guard<std::mutex> lock(terminateLock_);
     TTerminateInfo info;
@@ -431,7 +435,7 @@ void TCustomFFmpegVCL::DoTerminate(TCustomFFmpeg& engine) {
     info.Finished = engine.Finished();
     info.Exception = engine.Error();
     info.ExceptionMsg = engine.ErrorText();
-    DeliverTerminate(info);
+    toTell.push_back(info);
 
     bool runEnded = false;
     {
@@ -443,16 +447,24 @@ void TCustomFFmpegVCL::DoTerminate(TCustomFFmpeg& engine) {
         startNext = threaded_;
     }
     if (runEnded) {
-      // In threaded runs the run is done before its end is told, so the handler may clear the
-      // tasks. In the calling thread the handler runs inside the last task's run, which must
-      // not be freed under it: there the run is done afterwards.
-      if (threaded_) allDone_ = true;
       TTerminateInfo end;
       end.TaskIndex = -1;
       end.Finished = true;
-      DeliverTerminate(end);
-      allDone_ = true;
+      toTell.push_back(end);
     }
+    if (threaded_) {
+      // In threaded runs the run is done before its end is told, so the handler may clear the
+      // tasks; the events go to their own threads in this order.
+      if (runEnded) allDone_ = true;
+      for (const TTerminateInfo& i : toTell) DeliverTerminate(i);
+      toTell.clear();
+    }
+  }
+  // In the calling thread the handler runs inside the last task's run, which must not be freed
+  // under it: there the run is done after its end was told.
+  for (const TTerminateInfo& i : toTell) {
+    DeliverTerminate(i);
+    if (i.TaskIndex < 0) allDone_ = true;
   }
   // Outside the lock: a task that cannot start ends at once, in this same thread.
   if (startNext) StartNextTask();
