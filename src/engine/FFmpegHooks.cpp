@@ -58,9 +58,6 @@ bool TDeinterlacer::Build(const AVFrame* picture) {
   inputs->filter_ctx = Sink;
   if (avfilter_graph_parse_ptr(Graph.get(), chain, &inputs, &outputs, nullptr) < 0) return false;
   if (avfilter_graph_config(Graph.get(), nullptr) < 0) return false;
-  Width = picture->width;
-  Height = picture->height;
-  Format = picture->format;
   return true;
 }
 

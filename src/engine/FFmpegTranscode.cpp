@@ -498,7 +498,6 @@ void TCustomFFmpeg::ReadLoop() {
   const TEngineOptions& o = opt_;
   PacketPtr packet(av_packet_alloc());
   if (!packet) throw FFmpegException("av_packet_alloc failed");
-  int noPacketCount = 0;
 
   while (!stopRequested_) {
     WaitWhilePaused();
@@ -564,14 +563,12 @@ void TCustomFFmpeg::ReadLoop() {
     const int ret = av_read_frame(ic, packet.get());
     if (ret == AVERROR(EAGAIN)) {
       fileState.NoPacket = true;
-      ++noPacketCount;
       continue;
     }
     if (ret < 0) {
       if (EndOfInput(fileIndex)) break;
       continue;
     }
-    noPacketCount = 0;
     for (TInputFileState& file : run.InputFiles) file.NoPacket = false;
 
     // 5.
@@ -646,7 +643,6 @@ void TCustomFFmpeg::ReadLoop() {
       run.LastReportClock = now;
     }
   }
-  (void)noPacketCount;
 }
 
 bool TCustomFFmpeg::EndOfInput(int fileIndex) {

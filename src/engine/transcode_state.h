@@ -50,7 +50,6 @@ struct TDeinterlacer {
   FilterGraphPtr Graph;
   AVFilterContext* Source = nullptr;
   AVFilterContext* Sink = nullptr;
-  int Width = 0, Height = 0, Format = -1;
 
   bool Build(const AVFrame* picture);
   // Replaces the picture by its deinterlaced version; false leaves it as it was.
