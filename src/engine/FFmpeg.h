@@ -427,6 +427,8 @@ class TCustomFFmpeg {
   void WaitWhilePaused();
   void SetRunActive(bool active);
   void DumpOutputs();
+  // The outputs' format dump, the text logged as an error, then raised.
+  [[noreturn]] void FailWithDump(const std::string& text);
 
   void ReadLoop();
   // True when the reading loop ends with this input.

@@ -43,6 +43,12 @@ int OpenCodec(AVCodecContext* ctx, const AVCodec* codec) {
 
 }  // namespace
 
+void TCustomFFmpeg::FailWithDump(const std::string& text) {
+  DumpOutputs();
+  Logger().Log(this, llError, text);
+  throw FFmpegException(text);
+}
+
 void TCustomFFmpeg::DumpOutputs() {
   for (size_t i = 0; i < outputFiles_.size(); ++i) {
     AVFormatContext* oc = outputFiles_[i]->Context.get();
@@ -264,22 +270,15 @@ void TCustomFFmpeg::Transcode() {
     const AVCodec* codec = ost.EncoderByName ? ost.EncoderByName : avcodec_find_encoder(enc->codec_id);
     const std::string kind = MediaKindName(enc->codec_type);
     if (!codec) {
-      DumpOutputs();
-      const std::string text =
-          FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
-                 int(enc->codec_id), ost.FileIndex, ost.Index, kind.c_str());
-      Logger().Log(this, llError, text);
-      throw FFmpegException(text);
+      FailWithDump(FormatText("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                 int(enc->codec_id), ost.FileIndex, ost.Index, kind.c_str()));
     }
     if (OpenCodec(enc, codec) < 0) {
-      DumpOutputs();
-      const std::string text = FormatText(
+      FailWithDump(FormatText(
           "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
           "parameters such as bit_rate, rate, width or height. Please check error log message "
           "to find out more detail information.",
-          ost.FileIndex, ost.Index, kind.c_str());
-      Logger().Log(this, llError, text);
-      throw FFmpegException(text);
+          ost.FileIndex, ost.Index, kind.c_str()));
     }
     ost.EncoderOpen = true;
     run.ExtraBytes += enc->extradata_size;
@@ -340,19 +339,12 @@ void TCustomFFmpeg::Transcode() {
     const AVCodec* codec =
         ist.DecoderByName ? ist.DecoderByName : avcodec_find_decoder(ist.Stream->codecpar->codec_id);
     if (!codec) {
-      DumpOutputs();
-      const std::string text =
-          FormatText("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                 int(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.StreamIndex, kind.c_str());
-      Logger().Log(this, llError, text);
-      throw FFmpegException(text);
+      FailWithDump(FormatText("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                 int(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.StreamIndex, kind.c_str()));
     }
     if (OpenCodec(ist.Decoder, codec) < 0) {
-      DumpOutputs();
-      const std::string text = FormatText("Error while opening decoder for input stream #%d.%d (%s)",
-                                      ist.FileIndex, ist.StreamIndex, kind.c_str());
-      Logger().Log(this, llError, text);
-      throw FFmpegException(text);
+      FailWithDump(FormatText("Error while opening decoder for input stream #%d.%d (%s)",
+                                      ist.FileIndex, ist.StreamIndex, kind.c_str()));
     }
     ist.DecoderOpen = true;
   }
@@ -369,18 +361,12 @@ void TCustomFFmpeg::Transcode() {
   // 9. Metadata maps.
   for (const TMetaDataMap& map : o.MetaDataMaps) {
     if (map.OutFile < 0 || map.OutFile >= slots) {
-      DumpOutputs();
-      const std::string text = FormatText("Invalid output file index %d map_meta_data(%d,%d)",
-                                      map.OutFile, map.OutFile, map.InFile);
-      Logger().Log(this, llError, text);
-      throw FFmpegException(text);
+      FailWithDump(FormatText("Invalid output file index %d map_meta_data(%d,%d)",
+                                      map.OutFile, map.OutFile, map.InFile));
     }
     if (map.InFile < 0 || map.InFile >= int(inputFiles_.size())) {
-      DumpOutputs();
-      const std::string text = FormatText("Invalid input file index %d map_meta_data(%d,%d)",
-                                      map.InFile, map.OutFile, map.InFile);
-      Logger().Log(this, llError, text);
-      throw FFmpegException(text);
+      FailWithDump(FormatText("Invalid input file index %d map_meta_data(%d,%d)",
+                                      map.InFile, map.OutFile, map.InFile));
     }
     av_dict_copy(&outputFiles_[size_t(map.OutFile)]->Context->metadata,
                  inputFiles_[size_t(map.InFile)].Context->metadata, AV_DICT_DONT_OVERWRITE);
@@ -424,11 +410,8 @@ void TCustomFFmpeg::Transcode() {
     if (joinMode_ && k > 0) break;
     AVFormatContext* oc = outputFiles_[size_t(k)]->Context.get();
     if (avformat_write_header(oc, nullptr) < 0) {
-      DumpOutputs();
-      const std::string text =
-          FormatText("Could not write header for output file #%d (incorrect codec parameters ?)", k);
-      Logger().Log(this, llError, text);
-      throw FFmpegException(text);
+      FailWithDump(FormatText(
+          "Could not write header for output file #%d (incorrect codec parameters ?)", k));
     }
     outputFiles_[size_t(k)]->HeaderWritten = true;
   }
