@@ -101,10 +101,15 @@ std::string TPendingStreamOptions::Take(const std::string& key) {
       return value;
     }
   }
+  const std::string* value = Default(key);
+  return value ? *value : std::string();
+}
+
+const std::string* TPendingStreamOptions::Default(const std::string& key) const {
   for (const TExtraOption& d : Defaults) {
-    if (d.first == key) return d.second;
+    if (d.first == key) return &d.second;
   }
-  return std::string();
+  return nullptr;
 }
 
 void ApplyOutputOptions(TCustomFFmpeg& engine, const TOutputOptions& o,
@@ -127,20 +132,13 @@ void ApplyOutputOptions(TCustomFFmpeg& engine, const TOutputOptions& o,
   setDefault("vf", o.VideoFilters);
   for (const auto& [rawKey, value] : lines) {
     if (value.empty() ||
-        !IsOneOf(rawKey, {"acodec", "vcodec", "scodec", "apre", "vpre", "spre", "s", "vfilters", "vf"}))
+        !IsOneOf(rawKey,
+                 {"acodec", "vcodec", "scodec", "apre", "vpre", "spre", "s", "vfilters", "vf"}))
       continue;
     const std::string key = rawKey == "vfilters" ? "vf" : rawKey;
-    const bool absent = std::none_of(pending.Defaults.begin(), pending.Defaults.end(),
-                                     [&key](const TExtraOption& d) { return d.first == key; });
-    if (absent) pending.Defaults.emplace_back(key, value);
+    if (!pending.Default(key)) pending.Defaults.emplace_back(key, value);
     pending.Pool.emplace_back(key, value);
   }
-  auto defaultOf = [&pending](const std::string& key) -> const std::string* {
-    for (const TExtraOption& d : pending.Defaults) {
-      if (d.first == key) return &d.second;
-    }
-    return nullptr;
-  };
 
   // 2. Target.
   if (o.TargetType >= 1 && o.TargetType <= 3) {
@@ -150,7 +148,7 @@ void ApplyOutputOptions(TCustomFFmpeg& engine, const TOutputOptions& o,
   }
   // 3, 4. Codecs, then the presets that are looked up by them.
   for (const char* key : {"acodec", "vcodec", "scodec", "apre", "vpre", "spre"}) {
-    if (const std::string* value = defaultOf(key)) engine.DispatchOption(key, *value);
+    if (const std::string* value = pending.Default(key)) engine.DispatchOption(key, *value);
   }
   // 5. The other extra lines, in order.
   for (const auto& [key, value] : lines) {
@@ -211,8 +209,8 @@ void ApplyOutputOptions(TCustomFFmpeg& engine, const TOutputOptions& o,
     if (!value->empty()) engine.DispatchOption("metadata", std::string(key) + "=" + *value);
   }
   // 7. Size and filters last: cropping reads the input's size before it is replaced.
-  if (const std::string* size = defaultOf("s")) engine.DispatchOption("s", *size);
-  if (const std::string* filters = defaultOf("vf")) engine.DispatchOption("vf", *filters);
+  if (const std::string* size = pending.Default("s")) engine.DispatchOption("s", *size);
+  if (const std::string* filters = pending.Default("vf")) engine.DispatchOption("vf", *filters);
 }
 
 void AddExtraStreams(TCustomFFmpeg& engine, const TOutputOptions& o,

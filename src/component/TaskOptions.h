@@ -112,6 +112,8 @@ class TPendingStreamOptions {
   std::string Take(const std::string& key);
 
  private:
+  // The record's default for key ("def_" + key); null when absent.
+  const std::string* Default(const std::string& key) const;
   friend void ApplyOutputOptions(TCustomFFmpeg&, const TOutputOptions&, TPendingStreamOptions&,
                                  int64_t);
   friend void AddExtraStreams(TCustomFFmpeg&, const TOutputOptions&, TPendingStreamOptions&);
