@@ -47,6 +47,7 @@ test-tsan: build-tsan
 bench: build
 	./$(BUILD)/bench/orvo_bench
 	./$(BUILD)/bench/orvo_convert_bench
+	./$(BUILD)/bench/orvo_render_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "app/GlobalUnit.h"
@@ -103,6 +104,14 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   // Window tests need no display.
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  // The main window writes its settings at first start: into a folder of the tests' own.
+  char folder[] = "/tmp/orvo-window-test-XXXXXX";
+  if (!mkdtemp(folder)) return 1;
+  setenv("ORVO_CONFIG_DIR", folder, 1);
+  setenv("HOME", folder, 1);
   QApplication app(argc, argv);
-  return RUN_ALL_TESTS();
+  const int result = RUN_ALL_TESTS();
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+  return result;
 }

@@ -4,11 +4,17 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include "app/ProfileEditor.h"
+#include "app/SettingsStore.h"
 #include "binding/FFmpegLoader.h"
 
 namespace orvo {
 
 TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent), globals_(std::make_unique<TGlobalObject>()) {
+  globals_->InitPaths();
+  // Without stored choices a video profile would convert as sound only: the first start stores
+  // every profile's catalogue defaults.
+  WriteFirstStartSettings(globals_->SettingsFile(), globals_->FormatFile());
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
   memLog_ = new QPlainTextEdit(central);
@@ -33,6 +39,8 @@ void TfrmMain::showEvent(QShowEvent* event) {
   shownOnce_ = true;
   globals_->SetVersionText(TGlobalObject::GetFileVersionText());
   setWindowTitle(QString::fromStdString(globals_->Title() + globals_->VersionText()));
+  TIniFile settings(globals_->SettingsFile());
+  CheckOutputFolders(settings);
 }
 
 void TfrmMain::AddLogLine(const QString& line) { memLog_->appendPlainText(line); }

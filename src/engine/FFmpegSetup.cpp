@@ -11,6 +11,7 @@
 #include <mutex>
 
 extern "C" {
+#include <libavcodec/dv_profile.h>
 #include <libavutil/avstring.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
@@ -28,6 +29,30 @@ extern "C" {
 namespace orvo {
 
 namespace {
+
+// DV exists only in fixed formats: NTSC DV25 is 4:1:1, PAL DV25 4:2:0, DV50 4:2:2. A format
+// without a DV profile is replaced by the first of the encoder's that has one. The size may still
+// be the picture inside letterbox bars here, so a size DV does not know is looked up as the
+// standard size of the frame rate's system.
+AVPixelFormat DvPixelFormat(const AVCodec& encoder, const AVCodecContext& c) {
+  const bool ntsc = av_cmp_q(c.framerate, AVRational{30000, 1001}) == 0 ||
+                    av_cmp_q(c.framerate, AVRational{30, 1}) == 0;
+  auto known = [&](int width, int height, AVPixelFormat format) {
+    return av_dv_codec_profile2(width, height, format, c.framerate) != nullptr;
+  };
+  int width = c.width, height = c.height;
+  bool sizeKnown = false;
+  for (const AVPixelFormat* p = encoder.pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
+    sizeKnown = sizeKnown || known(width, height, *p);
+  if (!sizeKnown) {
+    width = 720;
+    height = ntsc ? 480 : 576;
+  }
+  if (known(width, height, c.pix_fmt)) return c.pix_fmt;
+  for (const AVPixelFormat* p = encoder.pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
+    if (known(width, height, *p)) return *p;
+  return c.pix_fmt;
+}
 
 // Encoder names the current libraries spell differently.
 struct TEncoderAlias {
@@ -693,6 +718,7 @@ void TCustomFFmpeg::new_video_stream(TOutputFile& file) {
       for (const AVPixelFormat* p = encoder->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
         listed = listed || *p == c->pix_fmt;
       if (!listed && !mjpegKeeps) c->pix_fmt = encoder->pix_fmts[0];
+      if (encoder->id == AV_CODEC_ID_DVVIDEO) c->pix_fmt = DvPixelFormat(*encoder, *c);
     }
     if (opt_.IntraOnly) c->gop_size = 0;
     if (opt_.VideoQScale != 0 || opt_.SameQuality) {

@@ -27,6 +27,18 @@
 #include <string>
 #include <vector>
 
+#include <QGuiApplication>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+
+#include "app/BatchConversion.h"
+#include "app/FileList.h"
+#include "app/GlobalUnit.h"
+#include "app/ProfileCatalogue.h"
+#include "app/ProfileEditor.h"
+#include "app/SettingsStore.h"
+#include "app/WaterMark.h"
 #include "binding/FFmpegLoader.h"
 #include "binding/FFmpegLogger.h"
 #include "binding/display_helpers.h"
@@ -55,6 +67,17 @@ const char kUsage[] =
     "  --           starts the next task\n"
     "  --jobs N     converts N tasks at once (default 1)\n"
     "  --help       shows this text\n"
+    "\n"
+    "Profile mode converts files as the program's Start does, with the stored settings:\n"
+    "  orvo-convert --profile CODE [--outdir DIR] [--jobs N] [--zoom full|lbox|pan]\n"
+    "               [--trim START,LENGTH] [--crop TOP,LEFT,BOTTOM,RIGHT]\n"
+    "               [--watermark-text TEXT] [--watermark-image FILE.bmp] [--watermark-at X,Y]\n"
+    "               [--watermark-window START,END] [--brightness 0..512] [--contrast -100..100]\n"
+    "               [--saturation 0..512] [--exposure -255..512] FILE...\n"
+    "  CODE is a profile code (0, 1, 100..109, 200..206); --outdir stores the output folder\n"
+    "  first; times in seconds, crop and positions in source pixels; the watermark window in\n"
+    "  whole seconds (default the whole file). Neutral values: brightness 255, contrast 0,\n"
+    "  saturation 255, exposure 0.\n"
     "\n"
     "Progress is shown on standard error, a line per task. Ctrl+C stops the conversion; the\n"
     "outputs stay valid files. Exit status: 0 finished, 1 failed, 2 bad usage, 130 stopped.\n";
@@ -185,6 +208,307 @@ bool ReadTask(const std::vector<std::string>& args, TTaskArgs& task, std::string
   return true;
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Profile mode: the program's Start on the stored settings, with the edits of its dialogs given
+// for the whole batch.
+
+struct TProfileArgs {
+  int Code = -1;
+  std::string OutDir;
+  int Jobs = 1;
+  std::string Zoom;
+  int64_t TrimStart = 0, TrimLength = 0;
+  int Crop[4] = {0, 0, 0, 0};  // top, left, bottom, right
+  std::string WatermarkText;
+  std::string WatermarkImage;
+  int WatermarkX = 10, WatermarkY = 10;
+  int WindowStart = 0, WindowEnd = std::numeric_limits<int32_t>::max();
+  int Brightness = kNeutralBrightness, Contrast = kNeutralContrast;
+  int Saturation = kNeutralSaturation, Exposure = kNeutralExposure;
+  std::vector<std::string> Files;
+};
+
+// Comma-separated numbers; false unless there are exactly `count` of them.
+bool ReadNumbers(const std::string& text, size_t count, std::vector<double>& values) {
+  values.clear();
+  size_t start = 0;
+  while (true) {
+    const size_t comma = text.find(',', start);
+    const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                            : comma - start);
+    char* end = nullptr;
+    const double value = std::strtod(part.c_str(), &end);
+    if (part.empty() || end != part.c_str() + part.size() || !std::isfinite(value)) return false;
+    values.push_back(value);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return values.size() == count;
+}
+
+bool ReadRanged(const std::string& text, int low, int high, int& value) {
+  if (!IsInteger(text)) return false;
+  const long parsed = std::strtol(text.c_str(), nullptr, 10);
+  if (parsed < low || parsed > high) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+bool ReadProfileArgs(const std::vector<std::string>& args, TProfileArgs& out, std::string& error) {
+  std::vector<double> numbers;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.rfind("--", 0) != 0) {
+      out.Files.push_back(arg);
+      continue;
+    }
+    if (i + 1 >= args.size()) {
+      error = arg + " needs a value";
+      return false;
+    }
+    const std::string& value = args[++i];
+    bool ok = true;
+    if (arg == "--profile") {
+      ok = IsInteger(value) && !ProfileDisplayName(std::atoi(value.c_str())).empty();
+      if (ok) out.Code = std::atoi(value.c_str());
+    } else if (arg == "--outdir") {
+      out.OutDir = value;
+      ok = !value.empty();
+    } else if (arg == "--jobs") {
+      ok = ReadRanged(value, 1, 64, out.Jobs);
+    } else if (arg == "--zoom") {
+      out.Zoom = value;
+      ok = value == "full" || value == "lbox" || value == "pan";
+    } else if (arg == "--trim") {
+      ok = ReadNumbers(value, 2, numbers) && numbers[0] >= 0 && numbers[1] >= 0 &&
+           numbers[0] < 1e9 && numbers[1] < 1e9;
+      if (ok) {
+        out.TrimStart = std::llround(numbers[0] * 1e6);
+        out.TrimLength = std::llround(numbers[1] * 1e6);
+      }
+    } else if (arg == "--crop") {
+      ok = ReadNumbers(value, 4, numbers);
+      for (size_t k = 0; ok && k < 4; ++k) {
+        ok = numbers[k] >= 0 && numbers[k] <= 65536 && numbers[k] == std::floor(numbers[k]);
+        // Margins are even, as the crop dialog makes them.
+        if (ok) out.Crop[k] = static_cast<int>(numbers[k]) / 2 * 2;
+      }
+    } else if (arg == "--watermark-text") {
+      out.WatermarkText = value;
+    } else if (arg == "--watermark-image") {
+      out.WatermarkImage = value;
+      ok = !value.empty();
+    } else if (arg == "--watermark-at") {
+      ok = ReadNumbers(value, 2, numbers) && std::fabs(numbers[0]) < 65536 &&
+           std::fabs(numbers[1]) < 65536;
+      if (ok) {
+        out.WatermarkX = static_cast<int>(numbers[0]);
+        out.WatermarkY = static_cast<int>(numbers[1]);
+      }
+    } else if (arg == "--watermark-window") {
+      ok = ReadNumbers(value, 2, numbers) && numbers[0] >= 0 && numbers[1] >= numbers[0] &&
+           numbers[1] < 1e9;
+      if (ok) {
+        out.WindowStart = static_cast<int>(numbers[0]);
+        out.WindowEnd = static_cast<int>(numbers[1]);
+      }
+    } else if (arg == "--brightness") {
+      ok = ReadRanged(value, 0, 512, out.Brightness);
+    } else if (arg == "--contrast") {
+      ok = ReadRanged(value, -100, 100, out.Contrast);
+    } else if (arg == "--saturation") {
+      ok = ReadRanged(value, 0, 512, out.Saturation);
+    } else if (arg == "--exposure") {
+      ok = ReadRanged(value, -255, 512, out.Exposure);
+    } else {
+      error = "unknown option " + arg;
+      return false;
+    }
+    if (!ok) {
+      error = "bad value for " + arg + ": " + value;
+      return false;
+    }
+  }
+  if (out.Code < 0) {
+    error = "--profile needs one of the profile codes 0, 1, 100..109, 200..206";
+    return false;
+  }
+  if (out.Files.empty()) {
+    error = "no file to convert";
+    return false;
+  }
+  return true;
+}
+
+// The watermark items and adjustments of the arguments, as the watermark dialog stores them.
+void ApplyEdits(const TProfileArgs& args, TlvFilesRecord& record) {
+  record.TrimStart = args.TrimStart;
+  record.TrimLength = args.TrimLength;
+  record.CropTop = args.Crop[0];
+  record.CropLeft = args.Crop[1];
+  record.CropBottom = args.Crop[2];
+  record.CropRight = args.Crop[3];
+  record.Brightness = args.Brightness;
+  record.Contrast = args.Contrast;
+  record.Saturation = args.Saturation;
+  record.Exposure = args.Exposure;
+  // The image first, so that a text placed at the same point stays readable over it.
+  if (!args.WatermarkImage.empty()) {
+    auto item = std::make_unique<TWmRec>();
+    item->Kind = 1;
+    item->ImageFile = args.WatermarkImage;
+    item->ImageLeft = args.WatermarkX;
+    item->ImageTop = args.WatermarkY;
+    item->StartSec = args.WindowStart;
+    item->EndSec = args.WindowEnd;
+    record.WaterMarks.push_back(std::move(item));
+  }
+  if (!args.WatermarkText.empty()) {
+    auto item = std::make_unique<TWmRec>();
+    item->Kind = 0;
+    item->Text = args.WatermarkText;
+    item->Font.Size = 16;
+    item->Font.Bold = true;
+    item->Font.Color = 0xFFFFFF;
+    TextExtent(item->Font, item->Text, item->TextWidth, item->TextHeight);
+    item->TextLeft = args.WatermarkX;
+    item->TextTop = args.WatermarkY;
+    item->StartSec = args.WindowStart;
+    item->EndSec = args.WindowEnd;
+    record.WaterMarks.push_back(std::move(item));
+  }
+}
+
+int RunProfileMode(int argc, char* argv[]) {
+  std::vector<std::string> argList(argv + 1, argv + argc);
+  TProfileArgs args;
+  std::string error;
+  if (!ReadProfileArgs(argList, args, error)) {
+    std::fprintf(stderr, "orvo-convert: %s\n", error.c_str());
+    return 2;
+  }
+  // Text watermarks are drawn with Qt's painter, which needs the application object; the
+  // offscreen platform needs no display.
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QGuiApplication application(argc, argv);
+  SetMainThread();
+
+  if (!args.WatermarkImage.empty()) {
+    TBitmap image;
+    try {
+      LoadBmp24(args.WatermarkImage, image);
+    } catch (const std::exception& failure) {
+      std::fprintf(stderr, "orvo-convert: %s\n", failure.what());
+      return 2;
+    }
+  }
+
+  TGlobalObject globals;
+  globals.InitPaths();
+  WriteFirstStartSettings(globals.SettingsFile(), globals.FormatFile());
+  if (!args.OutDir.empty()) {
+    std::error_code ec;
+    const std::string absolute = std::filesystem::absolute(args.OutDir, ec).string();
+    TIniFile(globals.SettingsFile()).WriteString(kSettingsSection, "OutPutDir",
+                                                 ec ? args.OutDir : absolute);
+  }
+
+  TFFmpegVCL converter;
+  if (!converter.LoadAVLib()) {
+    std::fprintf(stderr, "%s\n", converter.LastErrMsg().c_str());
+    return 1;
+  }
+  Logger().TriggerEventInMainThread = false;
+  Logger().SetLogLevel(llError);
+  std::mutex printLock;
+  TProgressLines progress(isatty(STDERR_FILENO) != 0, int(args.Files.size()));
+  auto print = [&](const std::string& text) {
+    std::lock_guard<std::mutex> lock(printLock);
+    progress.End();
+    std::fprintf(stderr, "%s\n", text.c_str());
+  };
+
+  // The rows as the file list's Add makes them, with the edits of the arguments.
+  TFileList files;
+  TUserPrompts prompts;
+  prompts.Warn = [&](const std::string& caption, const std::string& text) {
+    print(caption + ": " + text);
+  };
+  prompts.AskYesNo = [&](const std::string& caption, const std::string& text) {
+    print(caption + ": " + text + " Yes");
+    return true;
+  };
+  bool failed = false;
+  for (const std::string& file : args.Files) {
+    std::error_code ec;
+    const std::string path = std::filesystem::absolute(file, ec).string();
+    if (ec || !std::filesystem::is_regular_file(path, ec)) {
+      print("Cannot open " + file + ": no such file");
+      failed = true;
+      continue;
+    }
+    const int row = files.AddRow(path, std::string(), -1, args.Zoom);
+    ApplyEdits(args, files.Record(row));
+  }
+
+  std::atomic<bool> ended{false};
+  std::atomic<int> finished{0};
+  TBatchCallbacks callbacks;
+  callbacks.Prompts = prompts;
+  callbacks.Progress = [&](const TProgressView&) {};
+  callbacks.TaskEnded = [&](int row, const TTerminateInfo& info) {
+    if (info.Finished) {
+      ++finished;
+      return;
+    }
+    failed = true;
+    print(files.Row(row).Caption + ": " +
+          (info.ExceptionMsg.empty() ? std::string("stopped") : info.ExceptionMsg));
+  };
+  callbacks.RunEnded = [&] {
+    ended = true;
+    WakeMainThreadWait();
+  };
+  TBatchConversion batch(converter, files, globals.SettingsFile(), globals.FormatFile(),
+                         std::move(callbacks));
+  batch.ProfileCodeOverride = args.Code;
+  batch.ZoomOverride = args.Zoom;
+  if (files.Empty() || !batch.Prepare()) return 1;
+  if (batch.CheckedCount() < files.Count()) failed = true;  // rows skipped with their message
+
+  // Progress lines carry the engine's figures; the batch keeps the list's columns.
+  converter.OnProgress = [&, handler = converter.OnProgress](TCustomFFmpegVCL& sender,
+                                                             TProgressInfo* info) {
+    if (handler) handler(sender, info);
+    std::lock_guard<std::mutex> lock(printLock);
+    progress.Show(*info);
+  };
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  converter.StartTask(args.Jobs);
+  bool stopping = false;
+  while (!ended) {
+    WaitProcessingCalls([&] { return ended.load() || (gInterrupted && !stopping); },
+                        std::chrono::milliseconds(100));
+    if (gInterrupted && !stopping) {
+      stopping = true;
+      converter.StopTask(true);
+    }
+  }
+  ProcessPendingCalls();
+  {
+    std::lock_guard<std::mutex> lock(printLock);
+    progress.End();
+  }
+  for (int t = 0; t < batch.CheckedCount(); ++t) {
+    const TFileRow& row = files.Row(batch.TaskRows()[t]);
+    if (row.Progress == "100%") std::fprintf(stdout, "%s\n", row.Caption.c_str());
+  }
+  if (gInterrupted) return 130;
+  return failed || finished.load() < batch.CheckedCount() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -194,6 +518,9 @@ int main(int argc, char* argv[]) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+  }
+  for (const std::string& arg : args) {
+    if (arg == "--profile") return RunProfileMode(argc, argv);
   }
   int jobs = 1;
   if (args.size() >= 2 && args[0] == "--jobs") {
