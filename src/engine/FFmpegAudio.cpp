@@ -320,7 +320,11 @@ void TCustomFFmpeg::do_audio_out(TOutputStreamState& ost, TInputStreamState& ist
   // Clock keeping against the sync stream's time.
   const TInputStreamState& sync = run.InputStreams.at(size_t(ost.SyncIndex));
   const int64_t syncTime = sync.Pts - opt_.StartTime;  // µs
-  const int64_t queued = av_audio_fifo_size(ost.Fifo.get());
+  // Samples converted but not yet encoded: those in the FIFO and those the resampler's filter
+  // still holds back. Counting the latter keeps the stamps on the sound they label, so a muxer
+  // that fills its frames by sample count (DV) is never one block short.
+  const int64_t queued = av_audio_fifo_size(ost.Fifo.get()) +
+                         (ost.Resampler ? swr_get_delay(ost.Resampler.get(), encRate) : 0);
   int skip = 0;
   int64_t silence = 0;
   if (opt_.AudioSyncMethod != 0) {

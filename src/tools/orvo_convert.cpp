@@ -391,6 +391,12 @@ int RunProfileMode(int argc, char* argv[]) {
   // Text watermarks are drawn with Qt's painter, which needs the application object; the
   // offscreen platform needs no display.
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // Qt's notes about the session (runtime folder, fonts) are no concern of a converter; only its
+  // errors are shown.
+  qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+      std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+  });
   QGuiApplication application(argc, argv);
   SetMainThread();
 
