@@ -36,11 +36,7 @@ constexpr int kCode = 104;
 
 class BatchTest : public testing::AppFolders {
  protected:
-  static void SetUpTestSuite() {
-    FFLoader().LoadLibraries(ConverterLibraries);
-    SetMainThread();
-    Logger().SetLogLevel(llQuiet);
-  }
+  static void SetUpTestSuite() { UseConverter(); }
 
   void SetUp() override {
     AppFolders::SetUp();
@@ -74,6 +70,17 @@ class BatchTest : public testing::AppFolders {
   bool Run(TFFmpegVCL& component, std::atomic<bool>& ended) {
     component.StartTask(1);
     return WaitProcessingCalls([&] { return ended.load(); }, 120s);
+  }
+
+  // Builds and runs a batch of the checked rows with no other callbacks than the run's end.
+  void Convert(TFileList& files) {
+    TFFmpegVCL component;
+    std::atomic<bool> ended{false};
+    TBatchCallbacks callbacks;
+    callbacks.RunEnded = [&] { ended = true; };
+    TBatchConversion batch(component, files, SettingsPath(), Catalogue(), callbacks);
+    ASSERT_TRUE(batch.Prepare());
+    ASSERT_TRUE(Run(component, ended));
   }
 };
 
@@ -222,18 +229,12 @@ TEST_F(BatchTest, EndsMarkTheRowsAndTheFolderOpensAfterTheLastTask) {
 }
 
 TEST_F(BatchTest, TrimGivesTheStartAndTheLengthOfTheOutput) {
-  TFFmpegVCL component;
   TFileList files;
   files.AddRow(ClipCopy("trimmed.avi"), "", 0, "full");
   files.AddRow(ClipCopy("whole.avi"), "", 0, "full");
   files.Record(0).TrimStart = 1000000;
   files.Record(0).TrimLength = 1500000;
-  std::atomic<bool> ended{false};
-  TBatchCallbacks callbacks;
-  callbacks.RunEnded = [&] { ended = true; };
-  TBatchConversion batch(component, files, SettingsPath(), Catalogue(), callbacks);
-  ASSERT_TRUE(batch.Prepare());
-  ASSERT_TRUE(Run(component, ended));
+  ASSERT_NO_FATAL_FAILURE(Convert(files));
   const auto trimmed = testing::ReadBack(PathIn("out/trimmed_(new).avi"));
   const auto whole = testing::ReadBack(PathIn("out/whole_(new).avi"));
   ASSERT_TRUE(trimmed.Opened && whole.Opened);
@@ -260,7 +261,6 @@ TEST_F(BatchTest, WatermarksAndAdjustmentsReachTheConvertedPictures) {
   white.fill(Qt::white);
   ASSERT_TRUE(white.save(QString::fromStdString(logo), "BMP"));
 
-  TFFmpegVCL component;
   TFileList files;
   files.AddRow(ClipCopy("plain.avi"), "", 0, "full");
   files.AddRow(ClipCopy("marked.avi"), "", 0, "full");
@@ -293,12 +293,7 @@ TEST_F(BatchTest, WatermarksAndAdjustmentsReachTheConvertedPictures) {
   files.Record(2).Brightness = 0;  // every level becomes 1
   files.Record(3).Saturation = 0;  // every pixel becomes the mean of its channels
 
-  std::atomic<bool> ended{false};
-  TBatchCallbacks callbacks;
-  callbacks.RunEnded = [&] { ended = true; };
-  TBatchConversion batch(component, files, SettingsPath(), Catalogue(), callbacks);
-  ASSERT_TRUE(batch.Prepare());
-  ASSERT_TRUE(Run(component, ended));
+  ASSERT_NO_FATAL_FAILURE(Convert(files));
 
   const auto plain = testing::ReadRgbPictures(PathIn("out/plain_(new).avi"));
   const auto withMarks = testing::ReadRgbPictures(PathIn("out/marked_(new).avi"));

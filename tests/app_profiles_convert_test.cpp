@@ -73,11 +73,7 @@ std::string DemuxerOf(const std::string& path) {
 class ProfileConvertTest : public testing::AppFolders,
                            public ::testing::WithParamInterface<TProfileOutput> {
  protected:
-  static void SetUpTestSuite() {
-    FFLoader().LoadLibraries(ConverterLibraries);
-    SetMainThread();
-    Logger().SetLogLevel(llQuiet);
-  }
+  static void SetUpTestSuite() { UseConverter(); }
   static const std::string& Clip() {
     return testing::MediaOnce("profiles-clip.avi", testing::AviClip(320, 240, 2.0));
   }

@@ -203,11 +203,7 @@ TEST_F(SettingsTest, FolderCheckReplacesUnwritableFoldersAndWritesThemBack) {
 // The file list with a real task component probing the files.
 class FileListTest : public AppFolders {
  protected:
-  static void SetUpTestSuite() {
-    FFLoader().LoadLibraries(ConverterLibraries);
-    SetMainThread();
-    Logger().SetLogLevel(llQuiet);
-  }
+  static void SetUpTestSuite() { UseConverter(); }
   static const std::string& Clip() {
     return testing::MediaOnce("list-clip.avi", testing::AviClip(64, 48, 2.0));
   }

@@ -26,9 +26,9 @@ struct TWmFont {
   TColor Color = 0x000000;
 };
 
-// One watermark item of a row, drawn during [StartSec, EndSec] whole source seconds.
-struct TWmRec {
-  std::string Text;
+// What an item is, apart from its text: font and box of a text item, file and place of an image
+// item, opacities, kind and the window of whole source seconds [StartSec, EndSec] it shows in.
+struct TWmItemFields {
   TWmFont Font;
   int32_t TextLeft = 0;
   int32_t TextTop = 0;
@@ -40,7 +40,7 @@ struct TWmRec {
   std::string ImageFile;
   int32_t ImageLeft = 0;
   int32_t ImageTop = 0;
-  int32_t ImageWidth = 0;
+  int32_t ImageWidth = 0;   // the file's own size; drawing does not read it
   int32_t ImageHeight = 0;
   int32_t ImageAlpha = 255;
   int32_t Kind = 0;  // 0 text, 1 image
@@ -48,26 +48,14 @@ struct TWmRec {
   int32_t EndSec = 0;
 };
 
-// The watermark dialog's working twin of an item: the same fields but the text, plus the layer
-// that shows it (not owned).
-struct TWmItemRec {
-  TWmFont Font;
-  int32_t TextLeft = 0;
-  int32_t TextTop = 0;
-  int32_t TextWidth = 0;
-  int32_t TextHeight = 0;
-  int32_t TextAlpha = 255;
-  TColor BackColor = 0xFFFFFF;
-  bool HasBackColor = false;
-  std::string ImageFile;
-  int32_t ImageLeft = 0;
-  int32_t ImageTop = 0;
-  int32_t ImageWidth = 0;
-  int32_t ImageHeight = 0;
-  int32_t ImageAlpha = 255;
-  int32_t Kind = 0;
-  int32_t StartSec = 0;
-  int32_t EndSec = 0;
+// One watermark item of a row.
+struct TWmRec : TWmItemFields {
+  std::string Text;
+};
+
+// The watermark dialog's working twin of an item: the dialog keeps the text in its list entry
+// and adds the layer that shows the item (not owned).
+struct TWmItemRec : TWmItemFields {
   TWmLayer* Layer = nullptr;
 };
 

@@ -92,6 +92,24 @@ bool IsInteger(const std::string& text) {
   return true;
 }
 
+// Starts the tasks, `jobs` at a time, and serves the main thread's calls until `ended` is set
+// by the run's end event. Ctrl+C stops the conversion once.
+void RunTasks(TFFmpegVCL& converter, int jobs, const std::atomic<bool>& ended) {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  converter.StartTask(jobs);
+  bool stopping = false;
+  while (!ended) {
+    WaitProcessingCalls([&] { return ended.load() || (gInterrupted && !stopping); },
+                        std::chrono::milliseconds(100));
+    if (gInterrupted && !stopping) {
+      stopping = true;
+      converter.StopTask(true);
+    }
+  }
+  ProcessPendingCalls();
+}
+
 // One progress line per task: rewritten in place on a terminal, appended otherwise.
 class TProgressLines {
  public:
@@ -490,19 +508,7 @@ int RunProfileMode(int argc, char* argv[]) {
     std::lock_guard<std::mutex> lock(printLock);
     progress.Show(*info);
   };
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
-  converter.StartTask(args.Jobs);
-  bool stopping = false;
-  while (!ended) {
-    WaitProcessingCalls([&] { return ended.load() || (gInterrupted && !stopping); },
-                        std::chrono::milliseconds(100));
-    if (gInterrupted && !stopping) {
-      stopping = true;
-      converter.StopTask(true);
-    }
-  }
-  ProcessPendingCalls();
+  RunTasks(converter, args.Jobs, ended);
   {
     std::lock_guard<std::mutex> lock(printLock);
     progress.End();
@@ -641,20 +647,7 @@ int main(int argc, char* argv[]) {
       stopped = true;
     }
   };
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
-
-  converter.StartTask(jobs);
-  bool stopping = false;
-  while (!ended) {
-    WaitProcessingCalls([&] { return ended.load() || (gInterrupted && !stopping); },
-                        std::chrono::milliseconds(100));
-    if (gInterrupted && !stopping) {
-      stopping = true;
-      converter.StopTask(true);
-    }
-  }
-  ProcessPendingCalls();
+  RunTasks(converter, jobs, ended);
   {
     std::lock_guard<std::mutex> lock(printLock);
     progress.End();

@@ -7,12 +7,22 @@
 #include <filesystem>
 #include <string>
 
+#include "binding/FFmpegLoader.h"
+#include "binding/FFmpegLogger.h"
+#include "platform/main_thread.h"
 #include "support/test_media.h"
 
 namespace orvo::testing {
 
 class AppFolders : public ::testing::Test {
  protected:
+  // For suites that convert: the libraries, this thread as the main one, a quiet log.
+  static void UseConverter() {
+    FFLoader().LoadLibraries(ConverterLibraries);
+    SetMainThread();
+    Logger().SetLogLevel(llQuiet);
+  }
+
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     root_ = std::filesystem::path(TestMediaDir()) /
