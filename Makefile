@@ -26,7 +26,7 @@ build-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The threaded parts (worker threads, the task list component) with ThreadSanitizer.
-TSAN_TESTS := engine_worker_tests component_tests
+TSAN_TESTS := engine_worker_tests component_tests player_tests
 build-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DORVO_TSAN=ON -DORVO_BUILD_GUI=OFF
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
@@ -49,6 +49,7 @@ bench: build
 	./$(BUILD)/bench/orvo_bench
 	./$(BUILD)/bench/orvo_convert_bench
 	./$(BUILD)/bench/orvo_render_bench
+	./$(BUILD)/bench/orvo_player_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

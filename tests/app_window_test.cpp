@@ -6,10 +6,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "app/GlobalUnit.h"
+#include "app/PlayerSurface.h"
 #include "app/Previewer.h"
 #include "app/WinMain.h"
 #include "app/main_thread_qt.h"
@@ -95,6 +99,72 @@ TEST(MainWindow, EventLoopRunsCallsQueuedFromOtherThreads) {
   worker.join();
   EXPECT_TRUE(done);
   EXPECT_TRUE(ranInGuiThread);
+}
+
+
+// The player draws from its play thread; the widget paints on the GUI thread.
+TEST(PlayerSurface, ShowsPicturesFromThePlayThreadScaledOverItsBackground) {
+  App();
+  TPlayerSurfaceWidget surface;
+  surface.resize(200, 100);
+  surface.show();
+  QApplication::processEvents();
+  auto settle = [](const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+  };
+  auto pixel = [&](int x, int y) { return surface.grab().toImage().pixelColor(x, y); };
+  auto isRed = [](QColor c) { return c.red() > 240 && c.green() < 16 && c.blue() < 16; };
+  auto isBlue = [](QColor c) { return c.blue() > 240 && c.red() < 16 && c.green() < 16; };
+
+  // The player's output area is half the widget's size: the widget keeps its size and scales.
+  ASSERT_TRUE(surface.SetVideoMode(100, 50));
+  EXPECT_EQ(surface.Width(), 100);
+  EXPECT_EQ(surface.Height(), 50);
+  EXPECT_FALSE(surface.SetVideoMode(0, 50));
+
+  // A red picture in the middle of the output area (25, 0, 50 x 50): the widget's (50, 0, 100 x 100).
+  TOverlay overlay(32, 32);
+  std::memset(overlay.Plane(0), 81, 32 * 32);
+  std::memset(overlay.Plane(1), 90, 16 * 16);
+  std::memset(overlay.Plane(2), 240, 16 * 16);
+  std::thread player([&] {
+    std::lock_guard<TOverlay> locked(overlay);
+    surface.DisplayOverlay(overlay, TRect{25, 0, 50, 50});
+  });
+  player.join();
+  ASSERT_TRUE(settle([&] { return surface.HasPicture(); }));
+  QImage shot = surface.grab().toImage();
+  for (QPoint p : {QPoint(100, 50), QPoint(50, 0), QPoint(149, 99)})
+    EXPECT_TRUE(isRed(shot.pixelColor(p))) << p.x() << "," << p.y();
+  for (QPoint p : {QPoint(0, 0), QPoint(48, 50), QPoint(151, 50), QPoint(199, 99)})
+    EXPECT_EQ(shot.pixelColor(p), QColor(Qt::black)) << p.x() << "," << p.y();
+
+  // A grey background, and a wider widget: the last picture is painted again, centred.
+  surface.setProperty("backgroundColor", QColor(128, 128, 128));
+  surface.resize(400, 100);
+  ASSERT_TRUE(settle([&] { return isRed(pixel(200, 50)); }));
+  shot = surface.grab().toImage();
+  EXPECT_TRUE(isRed(shot.pixelColor(151, 50)));
+  EXPECT_TRUE(isRed(shot.pixelColor(248, 50)));
+  for (QPoint p : {QPoint(10, 50), QPoint(120, 50), QPoint(148, 50), QPoint(252, 50), QPoint(390, 0)})
+    EXPECT_EQ(shot.pixelColor(p), QColor(128, 128, 128)) << p.x() << "," << p.y();
+
+  // The waveform bitmap covers the whole output area: the widget's (100, 0, 200 x 100).
+  TBitmap waveform(100, 50);
+  waveform.Fill(0x0000FF);
+  std::thread([&] { surface.DisplayBitmap(waveform); }).join();
+  ASSERT_TRUE(settle([&] { return isBlue(pixel(200, 50)); }));
+  shot = surface.grab().toImage();
+  EXPECT_TRUE(isBlue(shot.pixelColor(101, 1)));
+  EXPECT_TRUE(isBlue(shot.pixelColor(298, 98)));
+  EXPECT_EQ(shot.pixelColor(98, 50), QColor(128, 128, 128));
+  EXPECT_EQ(shot.pixelColor(302, 50), QColor(128, 128, 128));
+
+  surface.ClearPicture();
+  EXPECT_EQ(pixel(200, 50), QColor(128, 128, 128));
 }
 
 }  // namespace

@@ -185,9 +185,11 @@ class VideoTrack final : public Track {
  public:
   VideoTrack(AVFormatContext* out, const AVCodec* codec, const TestMediaSpec& recipe) : Track(out, codec) {
     source_ = std::make_unique<LavfiSource>(
-        "testsrc=size=" + std::to_string(recipe.width) + "x" + std::to_string(recipe.height) +
-            ":rate=" + std::to_string(recipe.frameRate.num) + "/" + std::to_string(recipe.frameRate.den) +
-            ":duration=" + SecondsText(recipe.seconds),
+        !recipe.videoSource.empty()
+            ? recipe.videoSource
+            : "testsrc=size=" + std::to_string(recipe.width) + "x" + std::to_string(recipe.height) +
+                  ":rate=" + std::to_string(recipe.frameRate.num) + "/" +
+                  std::to_string(recipe.frameRate.den) + ":duration=" + SecondsText(recipe.seconds),
         AVMEDIA_TYPE_VIDEO);
     AVCodecContext* enc = encoder_.get();
     enc->width = recipe.width;
@@ -240,9 +242,12 @@ class AudioTrack final : public Track {
  public:
   AudioTrack(AVFormatContext* out, const AVCodec* codec, const TestMediaSpec& recipe) : Track(out, codec) {
     const std::string name = codec->name;
-    source_ = std::make_unique<LavfiSource>("sine=frequency=440:sample_rate=" + std::to_string(recipe.sampleRate) +
-                                                ":duration=" + SecondsText(recipe.seconds),
-                                            AVMEDIA_TYPE_AUDIO);
+    source_ = std::make_unique<LavfiSource>(
+        !recipe.audioSource.empty()
+            ? recipe.audioSource
+            : "sine=frequency=440:sample_rate=" + std::to_string(recipe.sampleRate) +
+                  ":duration=" + SecondsText(recipe.seconds),
+        AVMEDIA_TYPE_AUDIO);
     AVCodecContext* enc = encoder_.get();
     enc->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
     if (codec->supported_samplerates) {

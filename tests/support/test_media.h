@@ -39,6 +39,10 @@ struct TestMediaSpec {
   // later (a discontinuity, as MPEG-TS carries them).
   double jumpAt = 0;
   double jumpSeconds = 0;
+  // Other lavfi graphs in place of testsrc and sine (they must give the recipe's size, rate and
+  // duration themselves), e.g. flashes and tone bursts for synchronisation checks.
+  std::string videoSource;
+  std::string audioSource;
 };
 
 // Writes the file and returns its path; throws std::runtime_error with the library's message
