@@ -13,9 +13,11 @@
 #include <dirent.h>
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "binding/FFmpegLogger.h"
 #include "component/FFPlay.h"
 #include "platform/main_thread.h"
 #include "support/read_pictures.h"
@@ -92,11 +94,12 @@ struct Recorder {
   std::vector<TPlayState> states;
   std::vector<std::pair<Clock::time_point, int64_t>> positions;
 
-  void Attach(TCustomPlayer& player) {
+  void Attach(TCustomPlayer& player, bool withPositions = true) {
     player.OnState = [this](TCustomPlayer&, TPlayState state) {
       std::lock_guard lock(mutex);
       states.push_back(state);
     };
+    if (!withPositions) return;
     player.OnPosition = [this](TCustomPlayer&, int64_t pts) {
       std::lock_guard lock(mutex);
       positions.emplace_back(Clock::now(), pts);
@@ -455,6 +458,350 @@ TEST(Player, BadInputsFailWithTheirMessageOrPlayWhatTheyCan) {
     }
     player.Stop(true);
   }
+}
+
+// Captures the messages the player logs while it lives.
+class LogCapture {
+ public:
+  LogCapture() : savedTrigger_(Logger().TriggerEventInMainThread) {
+    Logger().TriggerEventInMainThread = false;
+    Logger().OnLog = [this](const void*, uint32_t, TLogLevel, const std::string& message) {
+      std::lock_guard lock(mutex_);
+      messages_.push_back(message);
+    };
+  }
+  ~LogCapture() {
+    Logger().OnLog = nullptr;
+    Logger().TriggerEventInMainThread = savedTrigger_;
+  }
+  int CountStartingWith(const std::string& prefix) {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count_if(messages_.begin(), messages_.end(), [&](auto& m) {
+      return m.rfind(prefix, 0) == 0;
+    }));
+  }
+
+ private:
+  bool savedTrigger_;
+  std::mutex mutex_;
+  std::vector<std::string> messages_;
+};
+
+double MeanLumaIn(const std::vector<uint8_t>& luma, int width, int x0, int y0, int w, int h) {
+  double sum = 0;
+  for (int y = y0; y < y0 + h; ++y)
+    for (int x = x0; x < x0 + w; ++x) sum += luma[static_cast<size_t>(y) * width + x];
+  return sum / (w * h);
+}
+
+TEST(Player, FrameHookDrawsOnThePictureAndAFailingHookLeavesItAsDecoded) {
+  // The rectangle the painting hook fills with white, and an inner part away from its edges,
+  // where chroma subsampling and scaling blur the border.
+  constexpr int kRectX = 64, kRectY = 48, kRectW = 96, kRectH = 64;
+  enum HookKind { kNone, kPaint, kThrow };
+  struct Run {
+    int64_t pts = -1;
+    int width = 0, height = 0;
+    std::vector<uint8_t> planes[3];
+  };
+  const auto pictures = testing::ReadRgbPictures(Clip());
+  ASSERT_FALSE(pictures.empty());
+
+  auto play = [&](HookKind kind, Run& run) {
+    LogCapture log;
+    TFFPlayer player;
+    TOffscreenSurface surface;
+    std::mutex mutex;
+    std::vector<int64_t> hookPts;
+    TBitmap seen;
+    int64_t seenPts = -1;
+    player.Hook = true;
+    if (kind == kPaint) {
+      player.OnHook = [&](TCustomPlayer&, TBitmap& bitmap, int64_t pts) {
+        {
+          std::lock_guard lock(mutex);
+          hookPts.push_back(pts);
+          if (seenPts < 0 && pts >= 200000) {
+            seen.Assign(bitmap);
+            seenPts = pts;
+          }
+        }
+        for (int y = kRectY; y < kRectY + kRectH && y < bitmap.Height(); ++y) {
+          uint8_t* row = bitmap.ScanLine(y);
+          for (int x = kRectX; x < kRectX + kRectW && x < bitmap.Width(); ++x)
+            row[x * 3] = row[x * 3 + 1] = row[x * 3 + 2] = 255;
+        }
+      };
+    } else if (kind == kThrow) {
+      player.OnHook = [&](TCustomPlayer&, TBitmap&, int64_t pts) {
+        {
+          std::lock_guard lock(mutex);
+          hookPts.push_back(pts);
+        }
+        throw std::runtime_error("painter failed");
+      };
+    }
+    Watchdog guard(20s, "the hook run");
+    ASSERT_TRUE(player.Open(Clip(), &surface)) << player.LastErrorMessage();
+    ASSERT_TRUE(WaitFor([&] { return player.CurrentPosition() >= 600000; }, 3000ms))
+        << "playback goes on";
+    player.Pause();
+    player.Seek(0, true, 1000000);
+    ASSERT_TRUE(WaitFor([&] { return std::llabs(player.CurrentPosition() - 1000000) < kFrameUs; },
+                        2000ms));
+    Pump(200ms);
+    player.CurrentFrame(&run.pts);
+    ASSERT_TRUE(surface.LastOverlay(run.width, run.height, run.planes));
+    player.Stop(true);
+
+    std::lock_guard lock(mutex);
+    if (kind == kNone) {
+      EXPECT_EQ(log.CountStartingWith("Error occurs OnHook: "), 0);
+      return;
+    }
+    // The pictures went through the handler in order, with their times in µs.
+    ASSERT_GE(hookPts.size(), 15u);
+    EXPECT_EQ(hookPts[0], 0);
+    for (size_t i = 1; i < 10; ++i) {
+      const int64_t step = hookPts[i] - hookPts[i - 1];
+      EXPECT_TRUE(step > 0 && step % kFrameUs == 0) << i << ": " << step;
+    }
+    if (kind == kThrow) {
+      EXPECT_EQ(log.CountStartingWith("Error occurs OnHook: painter failed"),
+                static_cast<int>(hookPts.size()));
+      return;
+    }
+    EXPECT_EQ(log.CountStartingWith("Error occurs OnHook: "), 0);
+    // The handler gets the decoded picture at its own size.
+    ASSERT_EQ(seen.Width(), 320);
+    ASSERT_EQ(seen.Height(), 240);
+    const auto match = std::min_element(pictures.begin(), pictures.end(), [&](auto& a, auto& b) {
+      return std::fabs(a.Time - seenPts / 1e6) < std::fabs(b.Time - seenPts / 1e6);
+    });
+    ASSERT_LT(std::fabs(match->Time - seenPts / 1e6), 0.001);
+    EXPECT_LT(MeanDifference(seen, *match), 4.0);
+  };
+
+  Run plain, painted, failed;
+  play(kNone, plain);
+  play(kPaint, painted);
+  play(kThrow, failed);
+  ASSERT_EQ(plain.width, 320);
+  ASSERT_EQ(plain.height, 240);
+  ASSERT_EQ(painted.pts, plain.pts);
+  ASSERT_EQ(failed.pts, plain.pts);
+
+  // The failing hook shows the picture exactly as decoded.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(failed.planes[i] == plain.planes[i]) << "plane " << i;
+
+  // The painting hook shows white in its rectangle and the decoded picture elsewhere.
+  const double inside = MeanLumaIn(painted.planes[0], 320, kRectX + 4, kRectY + 4, kRectW - 8,
+                                   kRectH - 8);
+  const double insidePlain = MeanLumaIn(plain.planes[0], 320, kRectX + 4, kRectY + 4, kRectW - 8,
+                                        kRectH - 8);
+  EXPECT_NEAR(inside, 235, 3);
+  EXPECT_LT(insidePlain, 200) << "the pattern must differ from the paint";
+  double outside = 0;
+  int count = 0;
+  for (int y = 0; y < 240; ++y) {
+    for (int x = 0; x < 320; ++x) {
+      if (x >= kRectX - 4 && x < kRectX + kRectW + 4 && y >= kRectY - 4 && y < kRectY + kRectH + 4)
+        continue;
+      outside += std::abs(painted.planes[0][y * 320 + x] - plain.planes[0][y * 320 + x]);
+      ++count;
+    }
+  }
+  EXPECT_LT(outside / count, 3.0);
+}
+
+TEST(Player, FileOpenReportsTheFileAndTakesTheScreenSize) {
+  struct Case {
+    const char* name;
+    std::string path;
+    int64_t duration;
+    int32_t width, height;
+  } cases[] = {
+      {"video", Clip(), 3000000, 320, 240},
+      {"audio only", AudioOnly(), 1500000, -1, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TFFPlayer player;
+    TOffscreenSurface surface;
+    int calls = 0;
+    int64_t duration = 0;
+    int32_t width = 0, height = 0, givenWidth = -1, givenHeight = -1;
+    player.OnFileOpen = [&](TCustomPlayer&, int64_t d, int32_t w, int32_t h, int32_t& sw,
+                            int32_t& sh) {
+      ++calls;
+      duration = d;
+      width = w;
+      height = h;
+      givenWidth = sw;
+      givenHeight = sh;
+      sw = 400;
+      sh = 300;
+    };
+    ASSERT_TRUE(player.Open(c.path, &surface)) << player.LastErrorMessage();
+    EXPECT_EQ(calls, 1);
+    EXPECT_NEAR(duration, c.duration, 100000);
+    EXPECT_EQ(width, c.width);
+    EXPECT_EQ(height, c.height);
+    EXPECT_EQ(givenWidth, 0);
+    EXPECT_EQ(givenHeight, 0);
+    EXPECT_EQ(player.ScreenWidth, 400);
+    EXPECT_EQ(player.ScreenHeight, 300);
+    ASSERT_TRUE(WaitFor([&] { return surface.ShownCount() > 2; }, 3000ms));
+    EXPECT_EQ(surface.Width(), 400);
+    EXPECT_EQ(surface.Height(), 300);
+    const TRect area = surface.Shown().back().Area;
+    EXPECT_EQ(area.Width, 400);
+    EXPECT_EQ(area.Height, 300);
+    player.Stop(true);
+  }
+}
+
+// The event thread delivers on the main thread; while that thread is busy, what is queued
+// meanwhile collapses to the newest entry of each kind.
+TEST(Player, NotificationsQueuedWhileTheMainThreadIsBusyArriveAsTheNewest) {
+  {
+    TFFPlayer player;
+    TOffscreenSurface surface;
+    Recorder rec;
+    rec.Attach(player);
+    ASSERT_TRUE(player.TriggerEventInMainThread);
+    ASSERT_TRUE(player.Open(Clip(), &surface)) << player.LastErrorMessage();
+    ASSERT_TRUE(WaitFor([&] { return rec.Positions().size() >= 3; }, 3000ms));
+    Pump(100ms);
+    const auto busyStart = Clock::now();
+    const int64_t before = player.CurrentPosition();
+    std::this_thread::sleep_for(300ms);  // busy: no calls run here
+    const int64_t newest = player.CurrentPosition();
+    ASSERT_GT(newest, before + 200000) << "playback went on meanwhile";
+    Pump(60ms);  // the first pump after the busy period
+    std::vector<int64_t> delivered;
+    for (const auto& [time, pts] : rec.Positions())
+      if (time >= busyStart) delivered.push_back(pts);
+    // The report in delivery when the busy period began may come first; everything made during
+    // it arrives as one call with the newest value; later ones were made after it.
+    ASSERT_FALSE(delivered.empty());
+    EXPECT_NE(std::find(delivered.begin(), delivered.end(), newest), delivered.end())
+        << "the newest position arrives";
+    EXPECT_LE(std::count_if(delivered.begin(), delivered.end(),
+                            [&](int64_t pts) { return pts <= newest; }),
+              2);
+    player.Stop(true);
+  }
+  {
+    // State changes only (no position handler), made from another thread so that nothing pumps.
+    TFFPlayer player;
+    TOffscreenSurface surface;
+    Recorder rec;
+    rec.Attach(player, false);
+    ASSERT_TRUE(player.Open(Clip(), &surface)) << player.LastErrorMessage();
+    ASSERT_TRUE(WaitFor([&] { return rec.Count(TPlayState::psPlay) == 1; }, 3000ms));
+    Pump(200ms);
+    const size_t known = rec.States().size();
+    std::thread changer([&] {
+      player.Pause();  // taken at once; its delivery waits for the main thread
+      std::this_thread::sleep_for(100ms);
+      player.Resume();
+      player.Pause();
+      player.Resume();  // the last three collapse into this one
+    });
+    changer.join();
+    ASSERT_TRUE(WaitFor([&] { return rec.States().size() >= known + 2; }, 2000ms));
+    Pump(200ms);
+    const auto states = rec.States();
+    const std::vector<TPlayState> after(states.begin() + known, states.end());
+    EXPECT_EQ(after, (std::vector<TPlayState>{TPlayState::psPause, TPlayState::psResume}));
+    EXPECT_FALSE(player.IsPaused());
+    player.Stop(true);
+  }
+}
+
+TEST(Player, AspectRatioFitsThePictureAndAChangeRedisplays) {
+  TFFPlayer player;
+  TOffscreenSurface surface;
+  player.ScreenWidth = 640;
+  player.ScreenHeight = 360;
+  ASSERT_EQ(player.AspectRatio(), 0.0f);
+  ASSERT_TRUE(player.Open(Clip(), &surface)) << player.LastErrorMessage();
+  ASSERT_TRUE(WaitFor([&] { return surface.ShownCount() > 3; }, 3000ms));
+  EXPECT_EQ(surface.Width(), 640);
+  EXPECT_EQ(surface.Height(), 360);
+  const TRect boxed = surface.Shown().back().Area;
+  EXPECT_EQ(boxed.Left, 80);
+  EXPECT_EQ(boxed.Top, 0);
+  EXPECT_EQ(boxed.Width, 480);
+  EXPECT_EQ(boxed.Height, 360);
+
+  player.Pause();
+  Pump(200ms);
+  struct Case {
+    float aspect;
+    TRect area;
+  } cases[] = {
+      {-1.0f, {0, 0, 640, 360}},    // fill
+      {1.0f, {140, 0, 360, 360}},   // square, centred
+      {2.4f, {0, 47, 640, 266}},    // wider than the surface: full width, centred vertically
+      {0.0f, {80, 0, 480, 360}},    // back to the picture's own
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.aspect);
+    const size_t shown = surface.ShownCount();
+    player.SetAspectRatio(c.aspect);
+    ASSERT_TRUE(WaitFor([&] { return surface.ShownCount() > shown; }, 2000ms))
+        << "a change redisplays while paused";
+    const TRect area = surface.Shown().back().Area;
+    EXPECT_EQ(area.Left, c.area.Left);
+    EXPECT_EQ(area.Top, c.area.Top);
+    EXPECT_EQ(area.Width, c.area.Width);
+    EXPECT_EQ(area.Height, c.area.Height);
+  }
+  EXPECT_TRUE(player.IsPaused());
+  player.Stop(true);
+}
+
+TEST(Player, OperationsWithoutAFileAndSeekBeyondTheEnd) {
+  TFFPlayer player;
+  TOffscreenSurface surface;
+  {
+    Watchdog guard(5s, "operations without a file");
+    player.Seek(0, true, 1000000);
+    player.Seek(2, true, 1000);
+    player.Pause();
+    player.Resume();
+  }
+  EXPECT_TRUE(player.IsPaused());
+  EXPECT_EQ(player.CurrentPosition(), -1);
+
+  Recorder rec;
+  rec.Attach(player);
+  ASSERT_TRUE(player.Open(Clip(), &surface)) << player.LastErrorMessage();
+  EXPECT_FALSE(player.IsPaused());
+  Pump(300ms);
+  const auto seekTime = Clock::now();
+  player.Seek(0, false, 3600000000LL);
+  // The natural end is more than 2.5 s away. The end may be reported as soon as everything is
+  // read, a picture before the last one is shown.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return rec.Count(TPlayState::psEnd) > 0 && player.CurrentPosition() >= 3000000 - kFrameUs;
+      },
+      1500ms))
+      << player.CurrentPosition();
+  EXPECT_LT(Clock::now() - seekTime, 1500ms);
+  EXPECT_LE(player.CurrentPosition(), 3000000);
+  int64_t pts = -1;
+  player.CurrentFrame(&pts);
+  EXPECT_NEAR(pts, 3000000 - kFrameUs, kFrameUs);
+
+  player.Stop(true);
+  EXPECT_EQ(player.CurrentPosition(), -1);
+  EXPECT_TRUE(player.IsPaused());
+  player.Seek(0, true, 0);  // closed again: nothing happens
+  EXPECT_EQ(player.CurrentPosition(), -1);
 }
 
 }  // namespace
