@@ -47,6 +47,14 @@ class PlayerEnvironment : public ::testing::Environment {
 
 constexpr int64_t kFrameUs = 40000;
 
+// Sanitized builds run several times slower and are there for memory and thread faults; the
+// pace of playback is held to the figure in the normal build.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double kPaceTolerance = 0.10;
+#else
+constexpr double kPaceTolerance = 0.02;
+#endif
+
 const std::string& Clip() {
   return MediaOnce("clip.avi", testing::AviClip(320, 240, 3.0));
 }
@@ -182,7 +190,7 @@ TEST(Player, PlaysAtRealTimeAndEndsOnce) {
   const double wall = std::chrono::duration<double>(last->first - first->first).count();
   const double media = (last->second - first->second) / 1e6;
   ASSERT_GT(wall, 1.5);
-  EXPECT_NEAR(media / wall, 1.0, 0.02) << "media " << media << " s in " << wall << " s";
+  EXPECT_NEAR(media / wall, 1.0, kPaceTolerance) << "media " << media << " s in " << wall << " s";
   EXPECT_EQ(positions.back().second, openDuration);
   EXPECT_GT(surface.ShownCount(), 60u);  // most of the 75 pictures
 
@@ -232,6 +240,9 @@ TEST(Player, SeekLandsWithinOneFrame) {
   TOffscreenSurface surface;
   ASSERT_TRUE(player.Open(Clip(), &surface)) << player.LastErrorMessage();
   Pump(300ms);
+  // Paused, the picture a seek lands on stays on screen, so a slow machine cannot play past it
+  // before it is looked at.
+  player.Pause();
   const SeekCase cases[] = {
       {"forward", 2000000, 2000000},
       {"backward", 800000, 800000},
