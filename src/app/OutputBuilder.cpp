@@ -1,7 +1,6 @@
 #include "app/OutputBuilder.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +10,7 @@
 
 #include "app/FileList.h"
 #include "app/SettingsStore.h"
+#include "app/text_numbers.h"
 #include "component/AVProbe.h"
 #include "platform/ini_file.h"
 
@@ -22,10 +22,6 @@ namespace fs = std::filesystem;
 
 constexpr char kAsSource[] = "as source";
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::string TrimBlanks(const std::string& text) {
   const auto first = text.find_first_not_of(" \t\r\n");
@@ -34,35 +30,10 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
-// The whole text as a 32-bit decimal integer, optionally signed.
-std::optional<int32_t> AsInteger(const std::string& text) {
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  if (begin != end && *begin == '+') ++begin;
-  if (begin == end) return std::nullopt;
-  int32_t value = 0;
-  const auto result = std::from_chars(begin, end, value);
-  if (result.ec != std::errc() || result.ptr != end) return std::nullopt;
-  return value;
-}
-
-// An integer or a finite decimal number with "." as separator.
-std::optional<double> AsNumber(const std::string& text) {
-  if (const auto integer = AsInteger(text)) return double(*integer);
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  if (begin != end && *begin == '+') ++begin;
-  if (begin == end) return std::nullopt;
-  double value = 0;
-  const auto result = std::from_chars(begin, end, value);
-  if (result.ec != std::errc() || result.ptr != end || !std::isfinite(value)) return std::nullopt;
-  return value;
-}
-
 // Round(value × 1000) when it is a usable positive bit rate that fits the record's field.
 std::optional<int32_t> KiloToUnits(const std::string& text) {
   if (text == kAsSource) return std::nullopt;
-  const auto number = AsNumber(text);
+  const auto number = ParseNumber(text);
   if (!number) return std::nullopt;
   const int64_t product = RoundHalfEven(*number * 1000.0);
   if (product <= 0 || product > std::numeric_limits<int32_t>::max()) return std::nullopt;
@@ -72,7 +43,7 @@ std::optional<int32_t> KiloToUnits(const std::string& text) {
 // A positive integer that is not "as source".
 std::optional<int32_t> PositiveInteger(const std::string& text) {
   if (text == kAsSource) return std::nullopt;
-  const auto value = AsInteger(text);
+  const auto value = ParseInteger(text);
   if (!value || *value <= 0) return std::nullopt;
   return value;
 }
@@ -80,7 +51,7 @@ std::optional<int32_t> PositiveInteger(const std::string& text) {
 // The engine volume: any integer but "256", which means unchanged.
 std::optional<int32_t> VolumeValue(const std::string& text) {
   if (text == "256") return std::nullopt;
-  return AsInteger(text);
+  return ParseInteger(text);
 }
 
 std::string SizeText(int64_t w, int64_t h) { return std::to_string(w) + "x" + std::to_string(h); }
@@ -104,7 +75,7 @@ class TProfileValues {
 
 void ApplyDiscTarget(const std::string& format, const TProfileValues& values,
                      TOutputOptions& out) {
-  const std::string target = Lower(format);
+  const std::string target = LowerCase(format);
   if (target == "ntsc-dvd" || target == "pal-dvd") {
     const bool ntsc = target == "ntsc-dvd";
     out.TargetType = 3;
@@ -148,7 +119,7 @@ void ApplyVideoCodec(const std::string& encoder, const std::string& format, TOut
     if (encoder == "mpeg2video") out.TargetType = 3;
   } else if (encoder == "libx264") {
     out.VideoCodec = encoder;
-    const std::string device = Lower(format);
+    const std::string device = LowerCase(format);
     if (device == "psp" || device == "ipod" || device == "ps3")
       out.VideoPreset = "libx264-" + device;
     else
@@ -175,12 +146,12 @@ TTargetSize ChooseTargetSize(const std::string& size, const TSourcePicture& sour
   if (size != kAsSource) {
     const auto x = size.find('x');
     if (x != std::string::npos && x > 0 && x + 1 < size.size()) {
-      const auto w = AsInteger(size.substr(0, x));
-      const auto h = AsInteger(size.substr(x + 1));
+      const auto w = ParseInteger(size.substr(0, x));
+      const auto h = ParseInteger(size.substr(x + 1));
       target.W = w ? *w : source.Width;
       target.H = h ? *h : source.Height;
       // H.263 knows only a few picture sizes: others go to the next size that holds them.
-      if (Lower(videoCodec) == "h263" &&
+      if (LowerCase(videoCodec) == "h263" &&
           std::string("704x576,352x288,176x144,160x120,128x96").find(size) == std::string::npos) {
         if (target.W >= 177 && target.W <= 352) {
           target = {352, 288};
@@ -343,7 +314,7 @@ void BuildVideoAudio(const TProfileValues& values, TOutputOptions& out) {
     out.AudioCodec = encoder;
   const std::string channels = values.Read("paraChannel", "2");
   if (channels != kAsSource) {
-    if (const auto value = AsInteger(channels)) out.AudioChannels = *value;
+    if (const auto value = ParseInteger(channels)) out.AudioChannels = *value;
   }
   if (const auto volume = VolumeValue(values.Read("paraVolume", "3"))) out.AudioVolume = *volume;
   if (const auto rate = PositiveInteger(values.Read("paraSampleRate", "44100")))
@@ -402,7 +373,7 @@ void BuildOutputOptions(const TlvFilesRecord& row, int code, TOutputOptions& out
     out.DisableVideo = true;
   } else {
     const std::string bitrate = values.Read("paraVideoBitRate", "512");
-    const auto kbits = bitrate == kAsSource ? std::nullopt : AsInteger(bitrate);
+    const auto kbits = bitrate == kAsSource ? std::nullopt : ParseInteger(bitrate);
     if (kbits) {
       const int64_t bits = int64_t(*kbits) * 1000;
       if (bits > 0 && bits <= std::numeric_limits<int32_t>::max())
@@ -413,11 +384,11 @@ void BuildOutputOptions(const TlvFilesRecord& row, int code, TOutputOptions& out
 
     const std::string frameRate = values.Read("paraFrameRate", "29.97");
     if (frameRate != kAsSource) {
-      const auto rate = AsNumber(frameRate);
+      const auto rate = ParseNumber(frameRate);
       if (rate && *rate > 0) out.FrameRate = frameRate;
     }
 
-    if (IsContainerWord(Lower(format))) out.FileFormat = format;
+    if (IsContainerWord(LowerCase(format))) out.FileFormat = format;
 
     const TTargetSize target = ChooseTargetSize(values.Read("paraVideoSize", "null"), source,
                                                 out.VideoCodec, context.Prompts);

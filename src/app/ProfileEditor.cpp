@@ -2,54 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <utility>
 
 #include "app/ProfileCatalogue.h"
 #include "app/SettingsStore.h"
+#include "app/text_numbers.h"
 
 namespace orvo {
 namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// A whole text as a 32-bit decimal integer with an optional sign; no blanks, no other signs.
-std::optional<int> ParseInteger(const std::string& text) {
-  size_t start = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-  if (start >= text.size()) return std::nullopt;
-  for (size_t i = start; i < text.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-  }
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), nullptr, 10);
-  if (errno != 0 || value < INT_MIN || value > INT_MAX) return std::nullopt;
-  return int(value);
-}
-
-// An integer or a decimal number with "." as separator, optionally signed.
-bool IsNumber(const std::string& text) {
-  size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-  int digits = 0;
-  bool point = false;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (std::isdigit(static_cast<unsigned char>(c))) {
-      ++digits;
-    } else if (c == '.' && !point) {
-      point = true;
-    } else {
-      return false;
-    }
-  }
-  return digits > 0;
-}
 
 // The conversion the OK handler depends on: a failure ends the storing.
 int StoreInteger(const std::string& text) {
@@ -122,7 +84,7 @@ const std::pair<const char*, const char*> kAudioEncoders[] = {
 
 template <size_t N>
 std::string LookUp(const std::pair<const char*, const char*> (&table)[N], const std::string& entry) {
-  const std::string key = Lower(entry);
+  const std::string key = LowerCase(entry);
   for (const auto& [name, value] : table) {
     if (key == name) return value;
   }
@@ -277,9 +239,9 @@ void TProfileEditorModel::Store(TIniFile& settings, const TIniFile& catalogue) c
   if (const std::string* entry = Selected(VideoEncoder)) {
     const std::string value = VideoEncoderValue(*entry);
     if (!value.empty()) settings.WriteString(section, "paraVideoEncoder", value);
-    if (Lower(*entry) == "h264") {
+    if (LowerCase(*entry) == "h264") {
       const std::string bitExact = catalogue.ReadString(section, "paraBitExact", "");
-      if (Lower(bitExact) == "true") settings.WriteString(section, "paraBitExact", bitExact);
+      if (LowerCase(bitExact) == "true") settings.WriteString(section, "paraBitExact", bitExact);
       for (const char* key : kPositiveExtras) {
         const std::string text = catalogue.ReadString(section, key, "");
         if (text.empty()) continue;
@@ -314,7 +276,7 @@ void TProfileEditorModel::Store(TIniFile& settings, const TIniFile& catalogue) c
   if (const std::string* entry = Selected(AudioEncoder)) {
     const std::string value = AudioEncoderValue(*entry);
     if (!value.empty()) settings.WriteString(section, "paraAudioEncoder", value);
-    if (Lower(*entry) == "gsm") {
+    if (LowerCase(*entry) == "gsm") {
       settings.WriteString(section, "paraSampleRate", "8000");
       settings.WriteString(section, "paraChannel", "1");
     }
@@ -327,7 +289,7 @@ void TProfileEditorModel::Store(TIniFile& settings, const TIniFile& catalogue) c
 
 TFrameSizeCheck CheckFrameSize(const std::string& text) {
   TFrameSizeCheck check;
-  if (Lower(text).find(kAsSource) != std::string::npos) return check;
+  if (LowerCase(text).find(kAsSource) != std::string::npos) return check;
   const size_t x = text.rfind('x');
   const std::optional<int> width =
       x == std::string::npos ? std::nullopt : ParseInteger(text.substr(0, x));
@@ -352,7 +314,9 @@ bool CheckVideoBitRate(const std::string& text) {
   return text == kAsSource || ParseInteger(text).has_value();
 }
 
-bool CheckAudioBitRate(const std::string& text) { return text == kAsSource || IsNumber(text); }
+bool CheckAudioBitRate(const std::string& text) {
+  return text == kAsSource || ParseNumber(text).has_value();
+}
 
 bool CheckSampleRate(const std::string& text) {
   return text == kAsSource || ParseInteger(text).has_value();
